@@ -1,0 +1,18 @@
+# Cross-compiling for 32-bit Windows with mingw-w64 (win32 thread model, so
+# no winpthread DLL is needed beside the exe).
+set(CMAKE_SYSTEM_NAME Windows)
+set(CMAKE_SYSTEM_PROCESSOR x86)
+
+set(OVERLAY_TRIPLE i686-w64-mingw32)
+find_program(CMAKE_C_COMPILER NAMES ${OVERLAY_TRIPLE}-gcc-win32 ${OVERLAY_TRIPLE}-gcc REQUIRED)
+find_program(CMAKE_CXX_COMPILER NAMES ${OVERLAY_TRIPLE}-g++-win32 ${OVERLAY_TRIPLE}-g++ REQUIRED)
+find_program(CMAKE_RC_COMPILER NAMES ${OVERLAY_TRIPLE}-windres REQUIRED)
+
+set(CMAKE_FIND_ROOT_PATH /usr/${OVERLAY_TRIPLE})
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+
+# Test executables run through Wine.
+find_program(OVERLAY_WINE NAMES wine)
+set(CMAKE_CROSSCOMPILING_EMULATOR ${OVERLAY_WINE})

@@ -1,0 +1,19 @@
+// Wide paths as the walk forms them: joined by the usual append rules, never
+// normalised, never given a long-path prefix.
+#pragma once
+
+#include <string>
+
+namespace overlay {
+
+bool IsSeparator(wchar_t c) noexcept;
+
+// directory \ name, without a separator after an empty path, a path that
+// already ends in one, or a bare drive such as "C:".
+std::wstring JoinPath(const std::wstring& directory, const std::wstring& name);
+std::wstring JoinPath(const std::wstring& directory, const wchar_t* name);
+
+// The last component: what follows the last separator, or the drive prefix.
+std::wstring FileNameOf(const std::wstring& path);
+
+}  // namespace overlay

@@ -1,0 +1,73 @@
+// The product's side of the platform seam: every call goes straight through.
+#include "platform/win32.h"
+
+#include <shellapi.h>
+#include <wchar.h>
+
+extern "C" unsigned int ___lc_codepage_func(void);
+
+namespace win32 {
+
+LPWSTR GetCommandLineW() { return ::GetCommandLineW(); }
+LPWSTR* CommandLineToArgvW(LPCWSTR command_line, int* count) {
+  return ::CommandLineToArgvW(command_line, count);
+}
+HLOCAL LocalFree(HLOCAL memory) { return ::LocalFree(memory); }
+HANDLE CreateToolhelp32Snapshot(DWORD flags, DWORD process_id) {
+  return ::CreateToolhelp32Snapshot(flags, process_id);
+}
+BOOL Process32FirstW(HANDLE snapshot, PROCESSENTRY32W* entry) {
+  return ::Process32FirstW(snapshot, entry);
+}
+BOOL Process32NextW(HANDLE snapshot, PROCESSENTRY32W* entry) {
+  return ::Process32NextW(snapshot, entry);
+}
+BOOL CloseHandle(HANDLE handle) { return ::CloseHandle(handle); }
+void Sleep(DWORD milliseconds) { ::Sleep(milliseconds); }
+int MessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT style) {
+  return ::MessageBoxA(owner, text, caption, style);
+}
+int _wcsicmp(const wchar_t* a, const wchar_t* b) { return ::_wcsicmp(a, b); }
+HMODULE GetModuleHandleW(LPCWSTR module_name) { return ::GetModuleHandleW(module_name); }
+FARPROC GetProcAddress(HMODULE module, LPCSTR name) { return ::GetProcAddress(module, name); }
+
+DWORD GetLastError() { return ::GetLastError(); }
+BOOL GetFileAttributesExW(LPCWSTR path, GET_FILEEX_INFO_LEVELS level, LPVOID data) {
+  return ::GetFileAttributesExW(path, level, data);
+}
+HANDLE CreateFileW(LPCWSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
+                   DWORD disposition, DWORD flags, HANDLE template_file) {
+  return ::CreateFileW(path, access, share, security, disposition, flags, template_file);
+}
+BOOL GetFileInformationByHandle(HANDLE file, BY_HANDLE_FILE_INFORMATION* info) {
+  return ::GetFileInformationByHandle(file, info);
+}
+BOOL CreateDirectoryW(LPCWSTR path, LPSECURITY_ATTRIBUTES security) {
+  return ::CreateDirectoryW(path, security);
+}
+HANDLE FindFirstFileExW(LPCWSTR pattern, FINDEX_INFO_LEVELS level, LPVOID data,
+                        FINDEX_SEARCH_OPS search, LPVOID filter, DWORD flags) {
+  return ::FindFirstFileExW(pattern, level, data, search, filter, flags);
+}
+BOOL FindNextFileW(HANDLE find, WIN32_FIND_DATAW* data) { return ::FindNextFileW(find, data); }
+BOOL FindClose(HANDLE find) { return ::FindClose(find); }
+BOOL CopyFileW(LPCWSTR source, LPCWSTR target, BOOL fail_if_exists) {
+  return ::CopyFileW(source, target, fail_if_exists);
+}
+DWORD GetFullPathNameW(LPCWSTR path, DWORD size, LPWSTR buffer, LPWSTR* file_part) {
+  return ::GetFullPathNameW(path, size, buffer, file_part);
+}
+
+DWORD FormatMessageA(DWORD flags, LPCVOID source, DWORD message_id, DWORD language, LPSTR buffer,
+                     DWORD size, va_list* arguments) {
+  return ::FormatMessageA(flags, source, message_id, language, buffer, size, arguments);
+}
+BOOL AreFileApisANSI() { return ::AreFileApisANSI(); }
+int WideCharToMultiByte(UINT code_page, DWORD flags, LPCWCH wide, int wide_length, LPSTR narrow,
+                        int narrow_size, LPCCH default_char, LPBOOL used_default) {
+  return ::WideCharToMultiByte(code_page, flags, wide, wide_length, narrow, narrow_size,
+                               default_char, used_default);
+}
+unsigned ___lc_codepage_func() { return ::___lc_codepage_func(); }
+
+}  // namespace win32
