@@ -4,7 +4,7 @@
 #include <shellapi.h>
 #include <wchar.h>
 
-extern "C" unsigned int ___lc_codepage_func(void);
+#include <locale.h>  // ___lc_codepage_func
 
 namespace win32 {
 

@@ -1,0 +1,349 @@
+#include "tests/support/fake_win32.h"
+
+#include <shellapi.h>
+#include <wchar.h>
+
+#include <cstring>
+#include <set>
+
+#include "platform/win32.h"
+#include "tests/support/allocation.h"
+
+#include <locale.h>  // ___lc_codepage_func
+
+namespace fake {
+namespace {
+
+State g_state;
+std::set<HANDLE> g_open_handles;
+std::set<HANDLE> g_open_finds;
+std::set<void*> g_argument_vectors;
+std::set<void*> g_message_buffers;
+
+struct FakeSnapshot {
+  std::vector<std::wstring> names;
+  size_t next = 0;
+};
+std::vector<std::pair<HANDLE, FakeSnapshot>> g_fake_snapshots;
+
+// Counts and logs the call; returns the error to answer, or 0 to go on.
+DWORD Enter(Call call, int detail = -1, const wchar_t* path = nullptr) {
+  alloc::Uncounted bookkeeping;
+  int& count = g_state.counts[static_cast<int>(call)];
+  ++count;
+  g_state.log.push_back({call, detail, path ? std::wstring(path) : std::wstring()});
+  for (const Fault& fault : g_state.faults) {
+    if (fault.call != call) continue;
+    if (fault.detail != -1 && fault.detail != detail) continue;
+    if (fault.nth != 0 && fault.nth != count) continue;
+    ::SetLastError(fault.error);
+    return fault.error;
+  }
+  return 0;
+}
+
+void TrackOpen(std::set<HANDLE>& set, int& counter, HANDLE handle) {
+  if (handle == INVALID_HANDLE_VALUE || handle == nullptr) return;
+  alloc::Uncounted bookkeeping;
+  set.insert(handle);
+  counter = static_cast<int>(set.size());
+}
+
+void TrackClose(std::set<HANDLE>& set, int& counter, HANDLE handle) {
+  alloc::Uncounted bookkeeping;
+  set.erase(handle);
+  counter = static_cast<int>(set.size());
+}
+
+FakeSnapshot* FindFakeSnapshot(HANDLE handle) {
+  for (auto& entry : g_fake_snapshots) {
+    if (entry.first == handle) return &entry.second;
+  }
+  return nullptr;
+}
+
+BOOL NextFakeProcess(HANDLE snapshot, PROCESSENTRY32W* entry) {
+  FakeSnapshot* fake = FindFakeSnapshot(snapshot);
+  if (fake == nullptr || fake->next >= fake->names.size()) {
+    ::SetLastError(ERROR_NO_MORE_FILES);
+    return FALSE;
+  }
+  std::memset(entry->szExeFile, 0, sizeof entry->szExeFile);
+  wcsncpy(entry->szExeFile, fake->names[fake->next].c_str(), MAX_PATH - 1);
+  entry->th32ProcessID = static_cast<DWORD>(1000 + fake->next);
+  ++fake->next;
+  return TRUE;
+}
+
+BOOL WINAPI FakeGetFileInformationByHandleEx(HANDLE file, int info_class, LPVOID data,
+                                             DWORD size) {
+  if (Enter(Call::GetFileInformationByHandleEx, info_class)) return FALSE;
+  return ::GetFileInformationByHandleEx(file, static_cast<FILE_INFO_BY_HANDLE_CLASS>(info_class),
+                                        data, size);
+}
+
+}  // namespace
+
+const char* NameOf(Call call) {
+  static const char* const kNames[] = {
+      "GetCommandLineW",    "CommandLineToArgvW",
+      "LocalFree",          "CreateToolhelp32Snapshot",
+      "Process32FirstW",    "Process32NextW",
+      "CloseHandle",        "Sleep",
+      "MessageBoxA",        "_wcsicmp",
+      "GetModuleHandleW",   "GetProcAddress",
+      "GetFileAttributesExW", "CreateFileW",
+      "GetFileInformationByHandle", "GetFileInformationByHandleEx",
+      "CreateDirectoryW",   "FindFirstFileExW",
+      "FindNextFileW",      "FindClose",
+      "CopyFileW",          "GetFullPathNameW",
+      "FormatMessageA",     "AreFileApisANSI",
+      "WideCharToMultiByte", "___lc_codepage_func"};
+  static_assert(sizeof kNames / sizeof kNames[0] == static_cast<int>(Call::kCount), "one name a call");
+  return kNames[static_cast<int>(call)];
+}
+
+State& Platform() { return g_state; }
+
+void Reset() {
+  alloc::Uncounted bookkeeping;
+  g_state = State();
+  g_state.open_handles = static_cast<int>(g_open_handles.size());
+  g_state.open_finds = static_cast<int>(g_open_finds.size());
+}
+
+int CountOf(Call call) { return g_state.counts[static_cast<int>(call)]; }
+
+std::vector<LoggedCall> CallsOf(Call call) {
+  std::vector<LoggedCall> calls;
+  for (const LoggedCall& logged : g_state.log) {
+    if (logged.call == call) calls.push_back(logged);
+  }
+  return calls;
+}
+
+}  // namespace fake
+
+using fake::Call;
+using fake::Enter;
+using fake::g_state;
+
+namespace win32 {
+
+LPWSTR GetCommandLineW() {
+  Enter(Call::GetCommandLineW);
+  if (g_state.fake_command_line) return g_state.command_line.data();
+  return ::GetCommandLineW();
+}
+
+LPWSTR* CommandLineToArgvW(LPCWSTR command_line, int* count) {
+  if (Enter(Call::CommandLineToArgvW)) return nullptr;
+  LPWSTR* vector = ::CommandLineToArgvW(command_line, count);
+  if (vector != nullptr) {
+    alloc::Uncounted bookkeeping;
+    fake::g_argument_vectors.insert(vector);
+    g_state.argument_vectors_live = static_cast<int>(fake::g_argument_vectors.size());
+  }
+  return vector;
+}
+
+HLOCAL LocalFree(HLOCAL memory) {
+  Enter(Call::LocalFree);
+  alloc::Uncounted bookkeeping;
+  if (memory == nullptr) ++g_state.null_local_frees;
+  fake::g_argument_vectors.erase(memory);
+  g_state.argument_vectors_live = static_cast<int>(fake::g_argument_vectors.size());
+  fake::g_message_buffers.erase(memory);
+  g_state.message_buffers_live = static_cast<int>(fake::g_message_buffers.size());
+  return ::LocalFree(memory);
+}
+
+HANDLE CreateToolhelp32Snapshot(DWORD flags, DWORD process_id) {
+  if (Enter(Call::CreateToolhelp32Snapshot, static_cast<int>(flags))) return INVALID_HANDLE_VALUE;
+  HANDLE snapshot;
+  if (g_state.fake_processes) {
+    alloc::Uncounted bookkeeping;
+    // A real handle, so closing it is real and the process's count is true.
+    snapshot = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    const auto& lists = g_state.process_lists;
+    const size_t index = static_cast<size_t>(g_state.snapshot_count);
+    fake::FakeSnapshot contents;
+    if (!lists.empty()) contents.names = lists[index < lists.size() ? index : lists.size() - 1];
+    fake::g_fake_snapshots.emplace_back(snapshot, contents);
+  } else {
+    snapshot = ::CreateToolhelp32Snapshot(flags, process_id);
+  }
+  ++g_state.snapshot_count;
+  fake::TrackOpen(fake::g_open_handles, g_state.open_handles, snapshot);
+  return snapshot;
+}
+
+BOOL Process32FirstW(HANDLE snapshot, PROCESSENTRY32W* entry) {
+  if (Enter(Call::Process32FirstW, static_cast<int>(entry->dwSize))) return FALSE;
+  if (fake::FakeSnapshot* contents = fake::FindFakeSnapshot(snapshot)) {
+    contents->next = 0;
+    return fake::NextFakeProcess(snapshot, entry);
+  }
+  return ::Process32FirstW(snapshot, entry);
+}
+
+BOOL Process32NextW(HANDLE snapshot, PROCESSENTRY32W* entry) {
+  if (Enter(Call::Process32NextW, static_cast<int>(entry->dwSize))) return FALSE;
+  if (fake::FindFakeSnapshot(snapshot) != nullptr) return fake::NextFakeProcess(snapshot, entry);
+  return ::Process32NextW(snapshot, entry);
+}
+
+BOOL CloseHandle(HANDLE handle) {
+  Enter(Call::CloseHandle);
+  fake::TrackClose(fake::g_open_handles, g_state.open_handles, handle);
+  {
+    alloc::Uncounted bookkeeping;
+    auto& snapshots = fake::g_fake_snapshots;
+    for (auto it = snapshots.begin(); it != snapshots.end(); ++it) {
+      if (it->first == handle) {
+        snapshots.erase(it);
+        break;
+      }
+    }
+  }
+  return ::CloseHandle(handle);
+}
+
+void Sleep(DWORD milliseconds) {
+  Enter(Call::Sleep, static_cast<int>(milliseconds));
+  {
+    alloc::Uncounted bookkeeping;
+    g_state.sleeps.push_back(milliseconds);
+  }
+  if (g_state.on_sleep) g_state.on_sleep(static_cast<int>(g_state.sleeps.size()));
+  if (g_state.really_sleep) ::Sleep(milliseconds);
+}
+
+int MessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT style) {
+  Enter(Call::MessageBoxA, static_cast<int>(style));
+  alloc::Uncounted bookkeeping;
+  g_state.boxes.push_back({owner, text ? text : "", caption ? caption : "", style});
+  return IDOK;
+}
+
+int _wcsicmp(const wchar_t* a, const wchar_t* b) {
+  Enter(Call::wcsicmp);
+  return ::_wcsicmp(a, b);
+}
+
+HMODULE GetModuleHandleW(LPCWSTR module_name) {
+  if (Enter(Call::GetModuleHandleW, -1, module_name)) return nullptr;
+  return ::GetModuleHandleW(module_name);
+}
+
+FARPROC GetProcAddress(HMODULE module, LPCSTR name) {
+  if (Enter(Call::GetProcAddress)) return nullptr;
+  const bool by_name = (reinterpret_cast<ULONG_PTR>(name) >> 16) != 0;
+  if (by_name && std::strcmp(name, "GetFileInformationByHandleEx") == 0) {
+    if (!g_state.info_ex_available) {
+      ::SetLastError(ERROR_PROC_NOT_FOUND);
+      return nullptr;
+    }
+    return reinterpret_cast<FARPROC>(reinterpret_cast<void*>(&fake::FakeGetFileInformationByHandleEx));
+  }
+  return ::GetProcAddress(module, name);
+}
+
+DWORD GetLastError() { return ::GetLastError(); }
+
+BOOL GetFileAttributesExW(LPCWSTR path, GET_FILEEX_INFO_LEVELS level, LPVOID data) {
+  if (Enter(Call::GetFileAttributesExW, static_cast<int>(level), path)) return FALSE;
+  return ::GetFileAttributesExW(path, level, data);
+}
+
+HANDLE CreateFileW(LPCWSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
+                   DWORD disposition, DWORD flags, HANDLE template_file) {
+  if (Enter(Call::CreateFileW, static_cast<int>(flags), path)) return INVALID_HANDLE_VALUE;
+  HANDLE file = ::CreateFileW(path, access, share, security, disposition, flags, template_file);
+  fake::TrackOpen(fake::g_open_handles, g_state.open_handles, file);
+  return file;
+}
+
+BOOL GetFileInformationByHandle(HANDLE file, BY_HANDLE_FILE_INFORMATION* info) {
+  if (Enter(Call::GetFileInformationByHandle)) return FALSE;
+  return ::GetFileInformationByHandle(file, info);
+}
+
+BOOL CreateDirectoryW(LPCWSTR path, LPSECURITY_ATTRIBUTES security) {
+  if (Enter(Call::CreateDirectoryW, -1, path)) return FALSE;
+  return ::CreateDirectoryW(path, security);
+}
+
+HANDLE FindFirstFileExW(LPCWSTR pattern, FINDEX_INFO_LEVELS level, LPVOID data,
+                        FINDEX_SEARCH_OPS search, LPVOID filter, DWORD flags) {
+  if (Enter(Call::FindFirstFileExW, static_cast<int>(level), pattern)) return INVALID_HANDLE_VALUE;
+  HANDLE find = ::FindFirstFileExW(pattern, level, data, search, filter, flags);
+  fake::TrackOpen(fake::g_open_finds, g_state.open_finds, find);
+  return find;
+}
+
+BOOL FindNextFileW(HANDLE find, WIN32_FIND_DATAW* data) {
+  if (Enter(Call::FindNextFileW)) return FALSE;
+  return ::FindNextFileW(find, data);
+}
+
+BOOL FindClose(HANDLE find) {
+  Enter(Call::FindClose);
+  fake::TrackClose(fake::g_open_finds, g_state.open_finds, find);
+  return ::FindClose(find);
+}
+
+BOOL CopyFileW(LPCWSTR source, LPCWSTR target, BOOL fail_if_exists) {
+  if (Enter(Call::CopyFileW, fail_if_exists, target)) return FALSE;
+  return ::CopyFileW(source, target, fail_if_exists);
+}
+
+DWORD GetFullPathNameW(LPCWSTR path, DWORD size, LPWSTR buffer, LPWSTR* file_part) {
+  if (Enter(Call::GetFullPathNameW, -1, path)) return 0;
+  return ::GetFullPathNameW(path, size, buffer, file_part);
+}
+
+DWORD FormatMessageA(DWORD flags, LPCVOID source, DWORD message_id, DWORD language, LPSTR buffer,
+                     DWORD size, va_list* arguments) {
+  if (Enter(Call::FormatMessageA, static_cast<int>(flags))) return 0;
+  if (g_state.message_fails) {
+    ::SetLastError(ERROR_MR_MID_NOT_FOUND);
+    return 0;
+  }
+  DWORD length;
+  if (g_state.fake_message && (flags & FORMAT_MESSAGE_ALLOCATE_BUFFER)) {
+    const std::string& text = g_state.message_text;
+    HLOCAL memory = ::LocalAlloc(LMEM_FIXED, text.size() + 1);
+    std::memcpy(memory, text.c_str(), text.size() + 1);
+    *reinterpret_cast<LPSTR*>(buffer) = static_cast<LPSTR>(memory);
+    length = static_cast<DWORD>(text.size());
+  } else {
+    length = ::FormatMessageA(flags, source, message_id, language, buffer, size, arguments);
+  }
+  if ((flags & FORMAT_MESSAGE_ALLOCATE_BUFFER) && *reinterpret_cast<LPSTR*>(buffer) != nullptr) {
+    alloc::Uncounted bookkeeping;
+    fake::g_message_buffers.insert(*reinterpret_cast<LPSTR*>(buffer));
+    g_state.message_buffers_live = static_cast<int>(fake::g_message_buffers.size());
+  }
+  return length;
+}
+
+BOOL AreFileApisANSI() {
+  Enter(Call::AreFileApisANSI);
+  return ::AreFileApisANSI();
+}
+
+int WideCharToMultiByte(UINT code_page, DWORD flags, LPCWCH wide, int wide_length, LPSTR narrow,
+                        int narrow_size, LPCCH default_char, LPBOOL used_default) {
+  if (Enter(Call::WideCharToMultiByte, static_cast<int>(flags))) return 0;
+  return ::WideCharToMultiByte(code_page, flags, wide, wide_length, narrow, narrow_size,
+                               default_char, used_default);
+}
+
+unsigned ___lc_codepage_func() {
+  Enter(Call::lc_codepage_func);
+  if (g_state.fake_runtime_code_page) return g_state.runtime_code_page;
+  return ::___lc_codepage_func();
+}
+
+}  // namespace win32

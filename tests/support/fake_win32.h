@@ -1,0 +1,121 @@
+// The tests' side of the platform seam. Every call goes to the real platform
+// unless a test says otherwise: then a chosen call answers a chosen error,
+// and every call is counted and logged so tests can check the call pattern
+// and that every handle opened was closed.
+#pragma once
+
+#include <windows.h>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace fake {
+
+enum class Call {
+  GetCommandLineW,
+  CommandLineToArgvW,
+  LocalFree,
+  CreateToolhelp32Snapshot,
+  Process32FirstW,
+  Process32NextW,
+  CloseHandle,
+  Sleep,
+  MessageBoxA,
+  wcsicmp,
+  GetModuleHandleW,
+  GetProcAddress,
+  GetFileAttributesExW,
+  CreateFileW,
+  GetFileInformationByHandle,
+  GetFileInformationByHandleEx,
+  CreateDirectoryW,
+  FindFirstFileExW,
+  FindNextFileW,
+  FindClose,
+  CopyFileW,
+  GetFullPathNameW,
+  FormatMessageA,
+  AreFileApisANSI,
+  WideCharToMultiByte,
+  lc_codepage_func,
+  kCount
+};
+
+const char* NameOf(Call call);
+
+// Makes a call fail with `error`. `nth` counts calls of that kind from 1 since
+// the last Reset(); 0 means every call. `detail`, when not -1, must also match:
+// the information class of GetFileInformationByHandleEx, the information level
+// of FindFirstFileExW, the flags of WideCharToMultiByte.
+struct Fault {
+  Call call;
+  int nth = 0;
+  DWORD error = ERROR_ACCESS_DENIED;
+  int detail = -1;
+};
+
+struct LoggedCall {
+  Call call;
+  int detail;         // as for Fault
+  std::wstring path;  // first path argument, where the call has one
+};
+
+struct MessageBoxShown {
+  HWND owner;
+  std::string text;
+  std::string caption;
+  UINT style;
+};
+
+// What the fake platform does and has seen. One instance, reset before each test.
+struct State {
+  std::vector<Fault> faults;
+  std::vector<LoggedCall> log;
+  int counts[static_cast<int>(Call::kCount)] = {};
+
+  // Handles opened through the seam and not yet closed.
+  int open_handles = 0;
+  int open_finds = 0;
+
+  // Command line: the real one unless set.
+  bool fake_command_line = false;
+  std::wstring command_line;
+  int argument_vectors_live = 0;  // allocated by CommandLineToArgvW, not yet LocalFree'd
+  int null_local_frees = 0;
+
+  // Process list: when set, each snapshot takes the next list (the last one
+  // repeats) instead of the real process list.
+  bool fake_processes = false;
+  std::vector<std::vector<std::wstring>> process_lists;
+  int snapshot_count = 0;
+  std::vector<DWORD> sleeps;
+  bool really_sleep = false;
+  // Called at every Sleep, e.g. to start or stop a process between scans.
+  std::function<void(int sleep_number)> on_sleep;
+
+  std::vector<MessageBoxShown> boxes;
+
+  // GetFileInformationByHandleEx as the lookup finds it: missing when false.
+  bool info_ex_available = true;
+
+  // FormatMessageA: when set, answers this text for every value.
+  bool fake_message = false;
+  std::string message_text;
+  bool message_fails = false;  // answers 0 and allocates nothing
+  int message_buffers_live = 0;
+
+  // ___lc_codepage_func: the real value unless set.
+  bool fake_runtime_code_page = false;
+  unsigned runtime_code_page = 0;
+};
+
+State& Platform();
+// Back to the real platform, counters cleared.
+void Reset();
+
+int CountOf(Call call);
+// Calls of one kind, in order, with their details.
+std::vector<LoggedCall> CallsOf(Call call);
+
+}  // namespace fake

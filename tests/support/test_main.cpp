@@ -1,0 +1,24 @@
+// Runs the unit tests. --without-info-ex makes GetFileInformationByHandleEx
+// missing from the first lookup on, as on a system that lacks it.
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "tests/support/fake_win32.h"
+#include "tests/support/test_main.h"
+
+namespace {
+bool g_without_info_ex = false;
+}
+
+bool RunningWithoutInfoEx() { return g_without_info_ex; }
+
+int main(int argc, char** argv) {
+  testing::InitGoogleTest(&argc, argv);
+  for (int i = 1; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--without-info-ex") == 0) g_without_info_ex = true;
+  }
+  fake::Reset();
+  fake::Platform().info_ex_available = !g_without_info_ex;
+  return RUN_ALL_TESTS();
+}

@@ -1,0 +1,4 @@
+#pragma once
+
+// True in the run where GetFileInformationByHandleEx is missing.
+bool RunningWithoutInfoEx();
