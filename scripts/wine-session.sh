@@ -47,6 +47,10 @@ overlay_session_start() {
   wineserver -p >/dev/null 2>&1 &
   OVERLAY_WINESERVER_PID=$!
   trap overlay_session_stop EXIT
+  # Wine's background services start with the first program and keep its
+  # output open; start them here, detached, so that a test runner reading a
+  # test's output sees it end when the test ends.
+  wine cmd.exe /c exit 0 >/dev/null 2>&1 </dev/null
 }
 
 overlay_session_stop() {
