@@ -32,6 +32,14 @@ class SystemCategory final : public std::error_category {
 
 // Created on first use and never destroyed, so a code stays valid until the
 // very end of the process.
+// The runtime's errno texts. Its header declares the table with one element,
+// so the compiler must not be allowed to reason about its length.
+const char* const* ErrnoTextMap() {
+  char** table = _sys_errlist;
+  __asm__("" : "+r"(table));
+  return table;
+}
+
 template <typename Category>
 const std::error_category& Immortal() noexcept {
   alignas(Category) static unsigned char storage[sizeof(Category)];
@@ -62,7 +70,7 @@ std::string GenericMessage(std::int32_t value) {
   // entry, which sits just past the last known one.
   const unsigned known = static_cast<unsigned>(_sys_nerr);
   const unsigned index = static_cast<unsigned>(value) < known ? static_cast<unsigned>(value) : known;
-  return _sys_errlist[index];
+  return ErrnoTextMap()[index];
 }
 
 }  // namespace overlay

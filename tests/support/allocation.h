@@ -13,7 +13,7 @@ long Count();
 long Live();
 // The nth allocation from now (1 = the next one) fails; 0 disarms.
 void FailAt(long nth);
-// True once the armed failure has happened.
+// True once the armed failure has happened; Disarm keeps the answer.
 bool Failed();
 void Disarm();
 
