@@ -1,0 +1,69 @@
+// overlay acts only when started with exactly two arguments, SOURCE TARGET.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "tests/e2e/checks.h"
+#include "tests/e2e/processes.h"
+#include "tests/support/temp_tree.h"
+
+namespace e2e {
+namespace {
+
+using testing_tree::Exists;
+using testing_tree::MakeDirectory;
+using testing_tree::TempDir;
+using testing_tree::Utf8;
+using testing_tree::WriteFileText;
+
+class WrongArgumentCount : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    MakeDirectory(source_);
+    WriteFileText(source_ + L"\\file.txt", "content");
+  }
+
+  // Command lines whose argument count is not two; none may create `target_`
+  // or `extra_`.
+  std::vector<std::wstring> CommandLines() const {
+    return {
+        L"",
+        Quoted(source_),
+        L"\"\"",
+        Quoted(source_) + L" " + Quoted(target_) + L" " + Quoted(extra_),
+        Quoted(source_) + L" " + Quoted(target_) + L" \"\"",
+        Quoted(source_) + L" " + Quoted(target_) + L" " + Quoted(extra_) + L" " + Quoted(extra_),
+    };
+  }
+
+  TempDir work_;
+  const std::wstring source_ = work_ / L"source";
+  const std::wstring target_ = work_ / L"target";
+  const std::wstring extra_ = work_ / L"extra";
+};
+
+TEST_F(WrongArgumentCount, CopiesNothingShowsNoBoxAndExitsWithZero) {
+  for (const std::wstring& arguments : CommandLines()) {
+    SCOPED_TRACE("arguments: " + Utf8(arguments));
+    ExpectQuietExit(RunOverlay(arguments, std::wstring(), 10000));
+    EXPECT_FALSE(Exists(target_)) << "copied to the second argument";
+    EXPECT_FALSE(Exists(extra_)) << "copied to the third argument";
+  }
+}
+
+TEST_F(WrongArgumentCount, DoesNotWaitForARunningLauncher) {
+  LauncherStandIn launcher(work_.path(), L"VarenkoLauncher.exe");
+  ASSERT_TRUE(launcher.started());
+  for (const std::wstring& arguments : CommandLines()) {
+    SCOPED_TRACE("arguments: " + Utf8(arguments));
+    const double start = NowSeconds();
+    // A run that waited for the launcher would still be going at the limit.
+    ExpectQuietExit(RunOverlay(arguments, std::wstring(), 5000));
+    EXPECT_LT(NowSeconds() - start, 4.0);
+    EXPECT_FALSE(Exists(target_));
+  }
+}
+
+}  // namespace
+}  // namespace e2e

@@ -1,0 +1,264 @@
+// Successful copies: the source tree laid over the target tree, no box.
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <map>
+#include <string>
+
+#include "tests/e2e/checks.h"
+#include "tests/e2e/processes.h"
+#include "tests/support/temp_tree.h"
+
+namespace e2e {
+namespace {
+
+using testing_tree::Exists;
+using testing_tree::IsDirectory;
+using testing_tree::MakeDirectory;
+using testing_tree::MakeSymlink;
+using testing_tree::ReadTree;
+using testing_tree::TempDir;
+using testing_tree::WriteFileText;
+
+using Tree = std::map<std::wstring, std::string>;
+
+std::wstring Arguments(const std::wstring& source, const std::wstring& target) {
+  return Quoted(source) + L" " + Quoted(target);
+}
+
+// Makes the entries of a tree under root; "<dir>" makes a directory.
+void MakeTree(const std::wstring& root, const Tree& tree) {
+  for (const auto& entry : tree) {  // a map lists parents before their children
+    const std::wstring path = root + L"\\" + entry.first;
+    if (entry.second == "<dir>") {
+      MakeDirectory(path);
+    } else {
+      WriteFileText(path, entry.second);
+    }
+  }
+}
+
+// The target as it must be after the copy: its own entries, replaced or
+// joined by the source's.
+Tree Overlaid(const Tree& target, const Tree& source) {
+  Tree result = target;
+  for (const auto& entry : source) result[entry.first] = entry.second;
+  return result;
+}
+
+void SetLastWriteOneDayAhead(const std::wstring& path) {
+  HANDLE file = ::CreateFileW(path.c_str(), FILE_WRITE_ATTRIBUTES, 0, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+  ASSERT_NE(file, INVALID_HANDLE_VALUE);
+  FILETIME now;
+  ::GetSystemTimeAsFileTime(&now);
+  ULARGE_INTEGER time{{now.dwLowDateTime, now.dwHighDateTime}};
+  time.QuadPart += 24ull * 3600 * 10000000;
+  const FILETIME ahead{time.LowPart, time.HighPart};
+  EXPECT_TRUE(::SetFileTime(file, nullptr, nullptr, &ahead));
+  ::CloseHandle(file);
+}
+
+TEST(TreeCopy, LaysSourceOverTargetKeepingWhatOnlyTheTargetHas) {
+  TempDir work;
+  const std::wstring source = work / L"my source";
+  const std::wstring target = work / L"my target";
+  MakeDirectory(source);
+  MakeDirectory(target);
+  MakeTree(source, {{L"a.txt", "new a"},
+                    {L"sub", "<dir>"},
+                    {L"sub\\b.txt", "new b"},
+                    {L"sub\\deeper", "<dir>"},
+                    {L"sub\\deeper\\c.txt", "c"},
+                    {L"empty", "<dir>"},
+                    {L"only in source", "<dir>"},
+                    {L"only in source\\d.txt", ""}});
+  MakeTree(target, {{L"a.txt", "old a, longer than the new content"},
+                    {L"sub", "<dir>"},
+                    {L"sub\\b.txt", "old b, newer than the source's"},
+                    {L"sub\\kept.txt", "only in the target"},
+                    {L"kept root.txt", "only in the target"},
+                    {L"only in target", "<dir>"},
+                    {L"only in target\\x.txt", "x"}});
+  SetLastWriteOneDayAhead(target + L"\\sub\\b.txt");
+  const Tree source_before = ReadTree(source);
+  const Tree expected = Overlaid(ReadTree(target), source_before);
+
+  ExpectQuietExit(RunOverlay(Arguments(source, target)));
+
+  EXPECT_EQ(ReadTree(target), expected);
+  EXPECT_EQ(ReadTree(source), source_before);
+}
+
+TEST(TreeCopy, MissingTargetRootIsCreated) {
+  TempDir work;
+  const std::wstring source = work / L"source";
+  MakeDirectory(source);
+  MakeTree(source, {{L"f.txt", "f"}, {L"d", "<dir>"}, {L"d\\g.txt", "g"}});
+
+  ExpectQuietExit(RunOverlay(Arguments(source, work / L"new target")));
+
+  EXPECT_EQ(ReadTree(work / L"new target"), ReadTree(source));
+}
+
+TEST(TreeCopy, RelativeRootsAreTakenFromTheWorkingDirectory) {
+  TempDir work;
+  MakeDirectory(work / L"src");
+  MakeTree(work / L"src", {{L"one.txt", "1"}, {L"two", "<dir>"}, {L"two\\three.txt", "3"}});
+
+  ExpectQuietExit(RunOverlay(L"src \"out dir\"", work.path()));
+
+  EXPECT_EQ(ReadTree(work / L"out dir"), ReadTree(work / L"src"));
+}
+
+TEST(TreeCopy, SourceFileOntoTargetDirectoryLandsInsideIt) {
+  TempDir work;
+  const std::wstring source = work / L"notes.txt";
+  const std::wstring target = work / L"dest";
+  WriteFileText(source, "notes");
+  MakeDirectory(target);
+  WriteFileText(target + L"\\other.txt", "other");
+
+  ExpectQuietExit(RunOverlay(Arguments(source, target)));
+
+  EXPECT_EQ(ReadTree(target), (Tree{{L"notes.txt", "notes"}, {L"other.txt", "other"}}));
+}
+
+TEST(TreeCopy, SymlinkedDirectoryInSourceBecomesARealDirectory) {
+  TempDir work;
+  TempDir elsewhere;
+  MakeTree(elsewhere.path(), {{L"inner.txt", "inner"}, {L"deep", "<dir>"}, {L"deep\\x.txt", "x"}});
+  const std::wstring source = work / L"source";
+  const std::wstring target = work / L"target";
+  MakeDirectory(source);
+  WriteFileText(source + L"\\plain.txt", "plain");
+  MakeSymlink(source + L"\\linked", elsewhere.path());
+  ASSERT_TRUE(IsDirectory(source + L"\\linked"));
+
+  ExpectQuietExit(RunOverlay(Arguments(source, target)));
+
+  EXPECT_EQ(ReadTree(target), (Tree{{L"plain.txt", "plain"},
+                                    {L"linked", "<dir>"},
+                                    {L"linked\\inner.txt", "inner"},
+                                    {L"linked\\deep", "<dir>"},
+                                    {L"linked\\deep\\x.txt", "x"}}));
+  const DWORD attributes = ::GetFileAttributesW((target + L"\\linked").c_str());
+  EXPECT_EQ(attributes & FILE_ATTRIBUTE_REPARSE_POINT, 0u) << "the copy is a link";
+  // What is written into the copy stays there: it does not lead elsewhere.
+  WriteFileText(target + L"\\linked\\added.txt", "added");
+  EXPECT_FALSE(Exists(elsewhere / L"added.txt")) << "the copy leads to the linked directory";
+}
+
+TEST(TreeCopy, NonAsciiNamesAndRootsAreCopied) {
+  TempDir work;
+  const std::wstring source = work / L"Исходник 源";
+  const std::wstring target = work / L"Цель 目標";
+  MakeDirectory(source);
+  MakeTree(source, {{L"Папка", "<dir>"},
+                    {L"Папка\\файл.txt", "кириллица"},
+                    {L"漢字", "<dir>"},
+                    {L"漢字\\データ.bin", "日本語"},
+                    {L"é ü.txt", "latin"},
+                    {L"Ā ΩŁ.txt", "beyond the code page"}});
+
+  ExpectQuietExit(RunOverlay(Arguments(source, target)));
+
+  EXPECT_EQ(ReadTree(target), ReadTree(source));
+}
+
+// Deterministic bytes that repeat nowhere within the file.
+void FillPattern(std::uint32_t* state, std::string* chunk) {
+  for (std::size_t i = 0; i + 4 <= chunk->size(); i += 4) {
+    *state ^= *state << 13;
+    *state ^= *state >> 17;
+    *state ^= *state << 5;
+    std::memcpy(&(*chunk)[i], state, 4);
+  }
+}
+
+void WriteLargeFile(const std::wstring& path, std::size_t chunks, std::size_t chunk_size) {
+  HANDLE file = ::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+  ASSERT_NE(file, INVALID_HANDLE_VALUE);
+  std::uint32_t state = 0x9e3779b9u;
+  std::string chunk(chunk_size, '\0');
+  for (std::size_t i = 0; i < chunks; ++i) {
+    FillPattern(&state, &chunk);
+    DWORD written = 0;
+    ::WriteFile(file, chunk.data(), static_cast<DWORD>(chunk.size()), &written, nullptr);
+    ASSERT_EQ(written, chunk.size());
+  }
+  ::CloseHandle(file);
+}
+
+// Empty when both files hold the same bytes, else where they first differ.
+std::string FirstDifference(const std::wstring& a, const std::wstring& b) {
+  UniqueHandle file_a(::CreateFileW(a.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                    OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+  UniqueHandle file_b(::CreateFileW(b.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                    OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+  if (file_a.get() == INVALID_HANDLE_VALUE || file_b.get() == INVALID_HANDLE_VALUE) {
+    return "cannot open both files";
+  }
+  std::string chunk_a(1 << 20, '\0'), chunk_b(1 << 20, '\0');
+  for (unsigned long long offset = 0;; offset += chunk_a.size()) {
+    DWORD read_a = 0, read_b = 0;
+    ::ReadFile(file_a.get(), &chunk_a[0], static_cast<DWORD>(chunk_a.size()), &read_a, nullptr);
+    ::ReadFile(file_b.get(), &chunk_b[0], static_cast<DWORD>(chunk_b.size()), &read_b, nullptr);
+    if (read_a != read_b) return "lengths differ near byte " + std::to_string(offset);
+    if (std::memcmp(chunk_a.data(), chunk_b.data(), read_a) != 0) {
+      return "content differs in the MiB at byte " + std::to_string(offset);
+    }
+    if (read_a == 0) return std::string();
+  }
+}
+
+TEST(TreeCopy, LargeFileIsCopiedByteExact) {
+  TempDir work;
+  const std::wstring source = work / L"source";
+  const std::wstring target = work / L"target";
+  MakeDirectory(source);
+  MakeDirectory(target);
+  constexpr std::size_t kMiB = 1 << 20;
+  WriteLargeFile(source + L"\\large.bin", 64, kMiB);
+  // Replaced, not merged: the old file is longer than the new one.
+  WriteLargeFile(target + L"\\large.bin", 65, kMiB);
+
+  const double start = NowSeconds();
+  ExpectQuietExit(RunOverlay(Arguments(source, target), std::wstring(), 60000));
+  std::printf("[ measure  ] 64 MiB copied in %.2f s\n", NowSeconds() - start);
+
+  EXPECT_EQ(FirstDifference(source + L"\\large.bin", target + L"\\large.bin"), "");
+}
+
+TEST(TreeCopy, ThousandsOfSmallFilesAreAllCopied) {
+  TempDir work;
+  const std::wstring source = work / L"source";
+  const std::wstring target = work / L"target";
+  MakeDirectory(source);
+  constexpr int kDirectories = 40, kFilesEach = 75;
+  for (int d = 0; d < kDirectories; ++d) {
+    const std::wstring directory = source + L"\\dir" + std::to_wstring(d);
+    MakeDirectory(directory);
+    for (int f = 0; f < kFilesEach; ++f) {
+      WriteFileText(directory + L"\\file" + std::to_wstring(f) + L".txt",
+                    "file " + std::to_string(d) + "/" + std::to_string(f));
+    }
+  }
+  const Tree expected = ReadTree(source);
+  ASSERT_EQ(expected.size(), static_cast<std::size_t>(kDirectories * (kFilesEach + 1)));
+
+  const double start = NowSeconds();
+  ExpectQuietExit(RunOverlay(Arguments(source, target), std::wstring(), 60000));
+  std::printf("[ measure  ] %d files copied in %.2f s\n", kDirectories * kFilesEach,
+              NowSeconds() - start);
+
+  EXPECT_EQ(ReadTree(target), expected);
+}
+
+}  // namespace
+}  // namespace e2e

@@ -1,0 +1,31 @@
+// The texts overlay's box must show, computed from the platform and the C
+// runtime of this system, never written out.
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+
+namespace e2e {
+
+// FormatMessageA's text for a Win32 error (system table, default language),
+// trailing NUL, tab, line feed, carriage return and blank removed, or
+// "unknown error" when the system has none.
+std::string SystemMessageText(DWORD error);
+
+// The C runtime's errno text: _sys_errlist[value].
+std::string RuntimeErrnoText(int value);
+
+// Text in the ANSI code page, without best-fit look-alikes: characters the
+// code page lacks become its default character.
+std::string AnsiText(const std::wstring& text);
+// Narrow text of the ANSI code page read back as wide text, as a box shows it.
+std::wstring WideFromAnsi(const std::string& text);
+
+// The box text of a failed copy: copy: <message>: "<source>", "<target>" with
+// the roots as given, narrowed to the ANSI code page; only the source when the
+// target root is empty.
+std::wstring ExpectedFailureText(const std::string& message, const std::wstring& source,
+                                 const std::wstring& target);
+
+}  // namespace e2e

@@ -1,0 +1,177 @@
+// The copy waits while a process named VarenkoLauncher.exe runs, and starts
+// soon after the last one has exited.
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "tests/e2e/checks.h"
+#include "tests/e2e/processes.h"
+#include "tests/support/temp_tree.h"
+
+namespace e2e {
+namespace {
+
+using testing_tree::Exists;
+using testing_tree::MakeDirectory;
+using testing_tree::ReadFileText;
+using testing_tree::TempDir;
+using testing_tree::Utf8;
+using testing_tree::WriteFileText;
+
+TEST(LauncherStandIn, IsListedUnderItsCopiedName) {
+  TempDir work;
+  for (const wchar_t* name : {L"VarenkoLauncher.exe", L"varenkolauncher.exe",
+                              L"XVarenkoLauncher.exe", L"VarenkoLauncher.exe.bak.exe",
+                              L"VarenkoLauncher.com", L"VarenkoLauncher"}) {
+    SCOPED_TRACE(Utf8(name));
+    LauncherStandIn stand_in(work.path(), name);
+    ASSERT_TRUE(stand_in.started());
+    EXPECT_EQ(SnapshotImageName(stand_in.process_id()), name);
+  }
+}
+
+// A source with one file, and where the copy must put it.
+class LauncherWait : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    MakeDirectory(source_);
+    WriteFileText(source_ + L"\\game.dat", "update");
+  }
+
+  std::wstring Arguments() const { return Quoted(source_) + L" " + Quoted(target_); }
+
+  bool Copied() const { return Exists(copied_file_); }
+
+  // Watches a running overlay for `seconds`: it must keep running without
+  // copying anything or showing a box.
+  void ExpectHeldBack(const OverlayProcess& overlay, double seconds) const {
+    const double end = NowSeconds() + seconds;
+    while (NowSeconds() < end) {
+      ASSERT_TRUE(overlay.IsRunning()) << "overlay ended while the launcher runs";
+      ASSERT_FALSE(Copied()) << "copied while the launcher runs";
+      ASSERT_FALSE(overlay.ShowsBox());
+      ::Sleep(50);
+    }
+  }
+
+  // The copy has been done and overlay ended quietly.
+  void ExpectCopyDone(OverlayProcess* overlay) const {
+    ExpectQuietExit(overlay->Finish(10000));
+    EXPECT_EQ(ReadFileText(copied_file_), "update");
+  }
+
+  TempDir work_;
+  const std::wstring source_ = work_ / L"source";
+  const std::wstring target_ = work_ / L"target";
+  const std::wstring copied_file_ = target_ + L"\\game.dat";
+};
+
+TEST_F(LauncherWait, CopyWaitsForTheLauncherAndStartsWhenItExits) {
+  LauncherStandIn launcher(work_.path(), L"VarenkoLauncher.exe");
+  ASSERT_TRUE(launcher.started());
+  OverlayProcess overlay(Arguments());
+  ASSERT_TRUE(overlay.started());
+
+  ExpectHeldBack(overlay, 2.0);
+  launcher.End();
+
+  ExpectCopyDone(&overlay);
+}
+
+TEST_F(LauncherWait, LauncherNameIsRecognisedWithoutRegardToCase) {
+  for (const wchar_t* name : {L"varenkolauncher.exe", L"VARENKOLAUNCHER.EXE"}) {
+    SCOPED_TRACE(Utf8(name));
+    LauncherStandIn launcher(work_.path(), name);
+    ASSERT_TRUE(launcher.started());
+    OverlayProcess overlay(Arguments());
+    ASSERT_TRUE(overlay.started());
+
+    ExpectHeldBack(overlay, 1.0);
+    launcher.End();
+
+    ExpectCopyDone(&overlay);
+    testing_tree::RemoveTree(target_);
+  }
+}
+
+TEST_F(LauncherWait, LookAlikeNamesDoNotHoldTheCopy) {
+  std::vector<std::unique_ptr<LauncherStandIn>> look_alikes;
+  for (const wchar_t* name : {L"XVarenkoLauncher.exe", L"VarenkoLauncher.exe.bak.exe",
+                              L"VarenkoLauncher.com", L"VarenkoLauncher", L"VarenkoLaunche.exe"}) {
+    look_alikes.push_back(std::make_unique<LauncherStandIn>(work_.path(), name));
+    ASSERT_TRUE(look_alikes.back()->started()) << Utf8(name);
+  }
+
+  const double start = NowSeconds();
+  OverlayProcess overlay(Arguments());
+  ExpectQuietExit(overlay.Finish(5000));
+  EXPECT_LT(NowSeconds() - start, 4.0);
+  EXPECT_EQ(ReadFileText(copied_file_), "update");
+}
+
+TEST_F(LauncherWait, CopyStartsOnlyAfterTheLastOfTwoLaunchersExits) {
+  TempDir other_folder;
+  LauncherStandIn first(work_.path(), L"VarenkoLauncher.exe");
+  // The second ends by itself, after the first has been ended.
+  LauncherStandIn second(other_folder.path(), L"VarenkoLauncher.exe", 3000);
+  ASSERT_TRUE(first.started());
+  ASSERT_TRUE(second.started());
+  OverlayProcess overlay(Arguments());
+  ASSERT_TRUE(overlay.started());
+
+  ExpectHeldBack(overlay, 1.0);
+  first.End();
+  // Held back until the second has exited.
+  while (::WaitForSingleObject(second.process(), 0) == WAIT_TIMEOUT) {
+    ASSERT_FALSE(Copied()) << "copied while the second launcher runs";
+    ASSERT_TRUE(overlay.IsRunning());
+    ::Sleep(20);
+  }
+
+  ExpectCopyDone(&overlay);
+}
+
+// Time from ending the launcher to the copied file's appearance, in seconds,
+// or a negative number when it did not appear within 5 s.
+double ExitToCopyDelay(const std::wstring& launcher_folder, const std::wstring& arguments,
+                       const std::wstring& copied_file, DWORD hold_ms) {
+  LauncherStandIn launcher(launcher_folder, L"VarenkoLauncher.exe");
+  if (!launcher.started()) return -1;
+  OverlayProcess overlay(arguments);
+  ::Sleep(hold_ms);
+  if (!overlay.IsRunning() || Exists(copied_file)) return -1;
+  const double exit_time = NowSeconds();
+  launcher.End();
+  while (NowSeconds() - exit_time < 5.0) {
+    if (Exists(copied_file)) return NowSeconds() - exit_time;
+    ::Sleep(1);
+  }
+  return -1;
+}
+
+TEST_F(LauncherWait, CopyStartsSoonAfterTheLauncherExits) {
+  std::vector<double> delays;
+  for (int trial = 0; trial < 10; ++trial) {
+    const std::wstring target = work_ / (L"target" + std::to_wstring(trial));
+    // Hold times spread over the poll interval, so its phase varies.
+    const double delay = ExitToCopyDelay(work_.path(), Quoted(source_) + L" " + Quoted(target),
+                                         target + L"\\game.dat", 400 + 13 * trial);
+    ASSERT_GE(delay, 0) << "trial " << trial << ": no copy within 5 s, or copied too early";
+    delays.push_back(delay);
+  }
+  std::sort(delays.begin(), delays.end());
+  const double median = (delays[4] + delays[5]) / 2;
+  std::printf("[ measure  ] launcher exit to copied file: median %.0f ms, max %.0f ms, min %.0f "
+              "ms over %zu trials\n",
+              median * 1000, delays.back() * 1000, delays.front() * 1000, delays.size());
+  EXPECT_LT(delays.back(), 2.0);
+}
+
+}  // namespace
+}  // namespace e2e

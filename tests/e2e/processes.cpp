@@ -1,0 +1,236 @@
+#include "tests/e2e/processes.h"
+
+#include <tlhelp32.h>
+
+#include <algorithm>
+
+#include "tests/e2e/e2e_config.h"
+
+namespace e2e {
+
+UniqueHandle& UniqueHandle::operator=(UniqueHandle&& other) noexcept {
+  if (this != &other) {
+    Reset();
+    handle_ = other.Release();
+  }
+  return *this;
+}
+
+void UniqueHandle::Reset() {
+  if (handle_ != nullptr && handle_ != INVALID_HANDLE_VALUE) ::CloseHandle(handle_);
+  handle_ = nullptr;
+}
+
+HANDLE UniqueHandle::Release() {
+  HANDLE handle = handle_;
+  handle_ = nullptr;
+  return handle;
+}
+
+std::wstring Quoted(const std::wstring& text) {
+  // Backslashes are literal unless they run into a quote: those before an
+  // embedded quote or the closing one are doubled, an embedded quote escaped.
+  std::wstring quoted = L"\"";
+  std::size_t backslashes = 0;
+  for (wchar_t character : text) {
+    if (character == L'\\') {
+      ++backslashes;
+    } else {
+      if (character == L'"') quoted.append(backslashes + 1, L'\\');
+      backslashes = 0;
+    }
+    quoted += character;
+  }
+  quoted.append(backslashes, L'\\');
+  quoted += L'"';
+  return quoted;
+}
+
+double NowSeconds() {
+  LARGE_INTEGER frequency, now;
+  ::QueryPerformanceFrequency(&frequency);
+  ::QueryPerformanceCounter(&now);
+  return static_cast<double>(now.QuadPart) / static_cast<double>(frequency.QuadPart);
+}
+
+namespace {
+
+// Starts a program with an exact command line; fills `process_id`.
+UniqueHandle StartProcess(const std::wstring& program, const std::wstring& command_line,
+                          const std::wstring& directory, DWORD* process_id) {
+  STARTUPINFOW startup{};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION process{};
+  std::wstring writable_command_line = command_line;
+  if (!::CreateProcessW(program.c_str(), &writable_command_line[0], nullptr, nullptr, FALSE, 0,
+                        nullptr, directory.empty() ? nullptr : directory.c_str(), &startup,
+                        &process)) {
+    return UniqueHandle();
+  }
+  ::CloseHandle(process.hThread);
+  *process_id = process.dwProcessId;
+  return UniqueHandle(process.hProcess);
+}
+
+std::wstring ClassNameOf(HWND window) {
+  wchar_t name[64] = L"";
+  ::GetClassNameW(window, name, 64);
+  return name;
+}
+
+struct DialogSearch {
+  DWORD process_id;
+  std::vector<HWND> found;
+};
+
+BOOL CALLBACK CollectDialog(HWND window, LPARAM context) {
+  auto* search = reinterpret_cast<DialogSearch*>(context);
+  DWORD owner_process = 0;
+  ::GetWindowThreadProcessId(window, &owner_process);
+  if (owner_process == search->process_id && ClassNameOf(window) == L"#32770") {
+    search->found.push_back(window);
+  }
+  return TRUE;
+}
+
+// Top-level dialog windows ("#32770", the class of message boxes) of a process.
+std::vector<HWND> DialogsOf(DWORD process_id) {
+  DialogSearch search{process_id, {}};
+  ::EnumWindows(CollectDialog, reinterpret_cast<LPARAM>(&search));
+  return search.found;
+}
+
+// Text of a window of another process, through WM_GETTEXT.
+std::wstring WindowTextOf(HWND window) {
+  DWORD_PTR length = 0;
+  if (!::SendMessageTimeoutW(window, WM_GETTEXTLENGTH, 0, 0, SMTO_ABORTIFHUNG, 2000, &length)) {
+    return L"<no answer>";
+  }
+  std::wstring text(length + 1, L'\0');
+  DWORD_PTR copied = 0;
+  ::SendMessageTimeoutW(window, WM_GETTEXT, text.size(), reinterpret_cast<LPARAM>(&text[0]),
+                        SMTO_ABORTIFHUNG, 2000, &copied);
+  text.resize(copied);
+  return text;
+}
+
+BOOL CALLBACK CollectChild(HWND child, LPARAM context) {
+  reinterpret_cast<std::vector<HWND>*>(context)->push_back(child);
+  return TRUE;
+}
+
+std::vector<HWND> ChildrenOf(HWND window) {
+  std::vector<HWND> children;
+  ::EnumChildWindows(window, CollectChild, reinterpret_cast<LPARAM>(&children));
+  return children;
+}
+
+bool HoldsIcon(HWND control) {
+  if (ClassNameOf(control) != L"Static") return false;
+  const LONG style = ::GetWindowLongW(control, GWL_STYLE);
+  if ((style & SS_TYPEMASK) != SS_ICON) return false;
+  DWORD_PTR icon = 0;
+  ::SendMessageTimeoutW(control, STM_GETICON, 0, 0, SMTO_ABORTIFHUNG, 2000, &icon);
+  return icon != 0;
+}
+
+// Reads a box once it is up (visible: its dialog set-up has run).
+BoxSighting ReadBox(HWND box) {
+  for (int i = 0; i < 200 && !::IsWindowVisible(box); ++i) ::Sleep(10);
+  BoxSighting sighting;
+  wchar_t caption[256] = L"";
+  ::GetWindowTextW(box, caption, 256);
+  sighting.caption = caption;
+  if (HWND text = ::GetDlgItem(box, 0xFFFF)) sighting.text = WindowTextOf(text);
+  for (HWND child : ChildrenOf(box)) {
+    if (ClassNameOf(child) == L"Button") sighting.button_ids.push_back(::GetDlgCtrlID(child));
+    if (HoldsIcon(child)) sighting.shows_icon = true;
+  }
+  sighting.has_owner = ::GetWindow(box, GW_OWNER) != nullptr;
+  return sighting;
+}
+
+// Answers a box as a click on OK would.
+void PressOk(HWND box) {
+  ::PostMessageW(box, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED),
+                 reinterpret_cast<LPARAM>(::GetDlgItem(box, IDOK)));
+}
+
+}  // namespace
+
+OverlayProcess::OverlayProcess(const std::wstring& arguments, const std::wstring& directory) {
+  const std::wstring& program = ProgramsUnderTest().overlay;
+  process_ = StartProcess(program, Quoted(program) + L" " + arguments, directory, &process_id_);
+}
+
+OverlayProcess::~OverlayProcess() {
+  if (IsRunning()) {
+    ::TerminateProcess(process_.get(), 1);
+    ::WaitForSingleObject(process_.get(), 5000);
+  }
+}
+
+bool OverlayProcess::IsRunning() const {
+  return process_ && ::WaitForSingleObject(process_.get(), 0) == WAIT_TIMEOUT;
+}
+
+bool OverlayProcess::ShowsBox() const { return !DialogsOf(process_id_).empty(); }
+
+OverlayOutcome OverlayProcess::Finish(DWORD time_limit_ms) {
+  OverlayOutcome outcome;
+  if (!process_) return outcome;
+  const double deadline = NowSeconds() + time_limit_ms / 1000.0;
+  std::vector<HWND> answered;
+  while (::WaitForSingleObject(process_.get(), 10) == WAIT_TIMEOUT) {
+    for (HWND box : DialogsOf(process_id_)) {
+      if (std::find(answered.begin(), answered.end(), box) != answered.end()) continue;
+      outcome.boxes.push_back(ReadBox(box));
+      PressOk(box);
+      answered.push_back(box);
+    }
+    if (NowSeconds() > deadline) {
+      ::TerminateProcess(process_.get(), 1);
+      ::WaitForSingleObject(process_.get(), 5000);
+      return outcome;
+    }
+  }
+  outcome.exited = true;
+  ::GetExitCodeProcess(process_.get(), &outcome.exit_code);
+  return outcome;
+}
+
+OverlayOutcome RunOverlay(const std::wstring& arguments, const std::wstring& directory,
+                          DWORD time_limit_ms) {
+  OverlayProcess overlay(arguments, directory);
+  return overlay.Finish(time_limit_ms);
+}
+
+std::wstring SnapshotImageName(DWORD process_id) {
+  UniqueHandle snapshot(::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+  if (snapshot.get() == INVALID_HANDLE_VALUE) return std::wstring();
+  PROCESSENTRY32W entry;
+  entry.dwSize = sizeof entry;
+  for (BOOL more = ::Process32FirstW(snapshot.get(), &entry); more;
+       more = ::Process32NextW(snapshot.get(), &entry)) {
+    if (entry.th32ProcessID == process_id) return entry.szExeFile;
+  }
+  return std::wstring();
+}
+
+LauncherStandIn::LauncherStandIn(const std::wstring& directory, const std::wstring& image_name,
+                                 DWORD milliseconds) {
+  const std::wstring program = directory + L"\\" + image_name;
+  if (!::CopyFileW(ProgramsUnderTest().stand_in.c_str(), program.c_str(), FALSE)) return;
+  const std::wstring duration =
+      milliseconds == INFINITE ? std::wstring() : L" " + std::to_wstring(milliseconds);
+  process_ = StartProcess(program, Quoted(program) + duration, std::wstring(), &process_id_);
+}
+
+void LauncherStandIn::End() {
+  if (!process_) return;
+  ::TerminateProcess(process_.get(), 0);
+  ::WaitForSingleObject(process_.get(), 5000);
+  process_.Reset();
+}
+
+}  // namespace e2e

@@ -1,0 +1,111 @@
+// Driving real processes: overlay.exe, whose message boxes are read and
+// answered like a user would, and launcher stand-ins.
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+namespace e2e {
+
+// Owns a kernel handle (process or thread).
+class UniqueHandle {
+ public:
+  UniqueHandle() = default;
+  explicit UniqueHandle(HANDLE handle) : handle_(handle) {}
+  ~UniqueHandle() { Reset(); }
+  UniqueHandle(UniqueHandle&& other) noexcept : handle_(other.Release()) {}
+  UniqueHandle& operator=(UniqueHandle&& other) noexcept;
+  UniqueHandle(const UniqueHandle&) = delete;
+  UniqueHandle& operator=(const UniqueHandle&) = delete;
+
+  HANDLE get() const { return handle_; }
+  explicit operator bool() const { return handle_ != nullptr; }
+  void Reset();
+  HANDLE Release();
+
+ private:
+  HANDLE handle_ = nullptr;
+};
+
+// A text as one quoted command-line argument that the usual splitting
+// (CommandLineToArgvW) gives back unchanged.
+std::wstring Quoted(const std::wstring& text);
+
+// Seconds on a monotonic clock.
+double NowSeconds();
+
+// What one message box of overlay showed.
+struct BoxSighting {
+  std::wstring caption;
+  std::wstring text;          // of the static control 0xFFFF
+  std::vector<int> button_ids;
+  bool shows_icon = false;    // an icon control holding an icon
+  bool has_owner = false;
+};
+
+// How one run of overlay.exe went.
+struct OverlayOutcome {
+  bool exited = false;  // false: still running at the time limit, then ended by the test
+  DWORD exit_code = STILL_ACTIVE;
+  std::vector<BoxSighting> boxes;
+};
+
+constexpr DWORD kRunTimeLimitMs = 20000;
+
+// A running overlay.exe.
+class OverlayProcess {
+ public:
+  // Starts overlay.exe with exactly the command line: "<overlay.exe>" <arguments>, in
+  // `directory` (this process's own when empty).
+  explicit OverlayProcess(const std::wstring& arguments,
+                          const std::wstring& directory = std::wstring());
+  ~OverlayProcess();
+  OverlayProcess(const OverlayProcess&) = delete;
+  OverlayProcess& operator=(const OverlayProcess&) = delete;
+
+  bool started() const { return static_cast<bool>(process_); }
+  bool IsRunning() const;
+  // True when a box of the process is up now.
+  bool ShowsBox() const;
+  // Watches the process until it exits or the time limit passes; every box it
+  // shows is read, then answered with OK. A process still running at the limit
+  // is ended.
+  OverlayOutcome Finish(DWORD time_limit_ms = kRunTimeLimitMs);
+
+ private:
+  UniqueHandle process_;
+  DWORD process_id_ = 0;
+};
+
+// Starts overlay.exe and watches it to the end (see OverlayProcess::Finish).
+OverlayOutcome RunOverlay(const std::wstring& arguments,
+                          const std::wstring& directory = std::wstring(),
+                          DWORD time_limit_ms = kRunTimeLimitMs);
+
+// The image name the toolhelp snapshot lists for a process, empty when not listed.
+std::wstring SnapshotImageName(DWORD process_id);
+
+// The launcher stand-in, copied to directory\image_name and started; it
+// waits `milliseconds`, or until ended.
+class LauncherStandIn {
+ public:
+  LauncherStandIn(const std::wstring& directory, const std::wstring& image_name,
+                  DWORD milliseconds = INFINITE);
+  ~LauncherStandIn() { End(); }
+  LauncherStandIn(const LauncherStandIn&) = delete;
+  LauncherStandIn& operator=(const LauncherStandIn&) = delete;
+
+  bool started() const { return static_cast<bool>(process_); }
+  DWORD process_id() const { return process_id_; }
+  HANDLE process() const { return process_.get(); }
+  // Ends the stand-in through its own handle and waits until it is gone.
+  void End();
+
+ private:
+  UniqueHandle process_;
+  DWORD process_id_ = 0;
+};
+
+}  // namespace e2e
