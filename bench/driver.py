@@ -1,0 +1,751 @@
+#!/usr/bin/env python3
+"""The benchmark of overlay, started by bench/run inside a Wine session.
+
+Generates deterministic trees, times overlay against its floor and its peers
+(round-robin, warm page cache, every run on a fresh target), measures the
+launcher wait, the exe and memory growth, and prints one Markdown report.
+Exits non-zero when any contender fails or leaves a wrong tree behind.
+"""
+
+import argparse
+import ctypes
+import filecmp
+import os
+import random
+import re
+import select
+import shutil
+import statistics
+import subprocess
+import sys
+import threading
+import time
+
+MiB = 1 << 20
+# The Wine peers: their failing is measured, not a fault of the benchmark.
+PEERS = ("xcopy", "fs_copy")
+WINE = shutil.which("wine") or "wine"
+
+
+def log(*parts):
+    print("[bench %s]" % time.strftime("%H:%M:%S"), *parts, file=sys.stderr, flush=True)
+
+
+def winpath(path):
+    """A Linux path as Wine's Z: drive sees it."""
+    return "Z:" + os.path.abspath(path).replace("/", "\\")
+
+
+def median(values):
+    return statistics.median(values)
+
+
+def spread(values):
+    """Half the min-max range as a share of the median, in percent."""
+    m = median(values)
+    return 100.0 * (max(values) - min(values)) / 2 / m if m else 0.0
+
+
+# ---- Trees ------------------------------------------------------------------
+
+class Tree:
+    def __init__(self, name, root, files, total_bytes):
+        self.name, self.root, self.files, self.total_bytes = name, root, files, total_bytes
+
+
+def small_tree(root, files, shape, seed):
+    """files of 1..8 KiB spread round-robin over every directory of a
+    three-level tree shaped top x middle x leaf."""
+    stamp = os.path.join(root, ".complete")
+    top, middle, leaf = shape
+    directories = []
+    for a in range(top):
+        da = "d%02d" % a
+        directories.append(da)
+        for b in range(middle):
+            db = os.path.join(da, "d%02d" % b)
+            directories.append(db)
+            for c in range(leaf):
+                directories.append(os.path.join(db, "d%02d" % c))
+    rng = random.Random(seed)
+    sizes = [rng.randint(1024, 8192) for _ in range(files)]
+    if not os.path.exists(stamp):
+        log("generating", root)
+        shutil.rmtree(root, ignore_errors=True)
+        data = random.Random(seed + 1).randbytes(8192 * 64)
+        for d in directories:
+            os.makedirs(os.path.join(root, "tree", d))
+        for i, size in enumerate(sizes):
+            offset = (i * 4099) % (len(data) - 8192)
+            path = os.path.join(root, "tree", directories[i % len(directories)], "f%06d.bin" % i)
+            with open(path, "wb") as f:
+                f.write(data[offset:offset + size])
+        open(stamp, "w").close()
+    return os.path.join(root, "tree"), files, sum(sizes), len(directories)
+
+
+def large_tree(root, files, size, seed):
+    stamp = os.path.join(root, ".complete")
+    if not os.path.exists(stamp):
+        log("generating", root)
+        shutil.rmtree(root, ignore_errors=True)
+        os.makedirs(os.path.join(root, "tree"))
+        rng = random.Random(seed)
+        for i in range(files):
+            with open(os.path.join(root, "tree", "large%02d.bin" % i), "wb") as f:
+                left = size
+                while left:
+                    chunk = min(left, 8 * MiB)
+                    f.write(rng.randbytes(chunk))
+                    left -= chunk
+        open(stamp, "w").close()
+    return os.path.join(root, "tree"), files, files * size
+
+
+def tree_census(root):
+    """(files, bytes, oldest ctime) of a tree on disk."""
+    files = size = 0
+    oldest = float("inf")
+    for directory, _, names in os.walk(root):
+        for name in names:
+            st = os.stat(os.path.join(directory, name))
+            files += 1
+            size += st.st_size
+            oldest = min(oldest, st.st_ctime)
+    return files, size, oldest
+
+
+def warm(root):
+    """Reads every file once so the page cache holds the source."""
+    for directory, _, names in os.walk(root):
+        for name in names:
+            with open(os.path.join(directory, name), "rb") as f:
+                while f.read(MiB):
+                    pass
+
+
+def same_content(a, b):
+    comparison = filecmp.dircmp(a, b)
+    if comparison.left_only or comparison.right_only or comparison.funny_files:
+        return False
+    _, mismatch, errors = filecmp.cmpfiles(a, b, comparison.common_files, shallow=False)
+    if mismatch or errors:
+        return False
+    return all(same_content(os.path.join(a, d), os.path.join(b, d)) for d in comparison.common_dirs)
+
+
+# ---- Running contenders -------------------------------------------------------
+
+class Bench:
+    def __init__(self, args):
+        self.args = args
+        self.cpu = str(args.cpu)
+        self.build = args.build
+        self.out = args.out
+        self.exe = {
+            "overlay": os.path.join(self.build, "overlay.exe"),
+            "floor": os.path.join(self.build, "bench", "bench_floor.exe"),
+            "fs_copy": os.path.join(self.build, "bench", "bench_fs_copy.exe"),
+            "launcher": os.path.join(self.build, "bench", "bench_launcher.exe"),
+            "scan": os.path.join(self.build, "bench", "bench_scan.exe"),
+            "noop": os.path.join(self.build, "bench", "bench_noop.exe"),
+            "noop_gui": os.path.join(self.build, "bench", "bench_noop_gui.exe"),
+        }
+        for path in self.exe.values():
+            if not os.path.isfile(path):
+                raise SystemExit("bench: missing %s (build first)" % path)
+        self.targets = os.path.join(self.out, "targets")
+        self.run_id = time.strftime("%Y%m%d-%H%M%S")
+        self.counter = 0
+        self.failures = []
+        self.peer_failures = {}
+
+    def pinned(self, argv):
+        return ["taskset", "-c", self.cpu] + argv
+
+    def contender_argv(self, name, source, target):
+        s, t = winpath(source), winpath(target)
+        if name.startswith("overlay"):
+            return [WINE, self.exe["overlay"], s, t]
+        if name == "floor":
+            return [WINE, self.exe["floor"], s, t]
+        if name == "floor+2opens":
+            return [WINE, self.exe["floor"], "--same-object", s, t]
+        if name == "xcopy":
+            return [WINE, "xcopy", "/E", "/Y", "/I", s, t]
+        if name == "fs_copy":
+            return [WINE, self.exe["fs_copy"], s, t]
+        if name == "cp -r":
+            return ["cp", "-r", "-T", source, target]
+        raise ValueError(name)
+
+    def fresh_target(self, label):
+        self.counter += 1
+        return os.path.join(self.targets, "%s-%s-%04d" % (self.run_id, label, self.counter))
+
+    def timed(self, argv):
+        """Wall seconds and maximum RSS (KiB) of one pinned run."""
+        rss_file = os.path.join(self.out, "rss.txt")
+        full = ["/usr/bin/time", "-f", "%M", "-o", rss_file] + self.pinned(argv)
+        start = time.perf_counter()
+        result = subprocess.run(full, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                                stderr=subprocess.PIPE)
+        elapsed = time.perf_counter() - start
+        if result.returncode != 0:
+            return elapsed, 0, "exit %d: %s" % (
+                result.returncode, result.stderr.decode(errors="replace").strip()[-300:])
+        with open(rss_file) as f:
+            rss = int(f.read().split()[-1])
+        return elapsed, rss, None
+
+    def check_copy(self, name, tree, target, started_wall, overwrite):
+        files, size, oldest = tree_census(target)
+        problem = None
+        if files != tree.files or size != tree.total_bytes:
+            problem = "%d files, %d bytes (expected %d, %d)" % (files, size, tree.files, tree.total_bytes)
+        elif overwrite and oldest < started_wall - 0.05:
+            problem = "files not rewritten (oldest change %.3f s before the run)" % (started_wall - oldest)
+        elif self.args.smoke and not same_content(tree.root, target):
+            problem = "content differs"
+        if problem:
+            self.failures.append("%s on %s: %s" % (name, tree.name, problem))
+            log("FAIL", name, tree.name, problem)
+
+    def copy_rounds(self, tree, contenders, runs, overwrite=False, warmup=True):
+        """Round-robin: every round runs each contender once, the order turning."""
+        results = {c: [] for c in contenders}
+        rounds = runs + (1 if warmup else 0)
+        for r in range(rounds):
+            order = contenders[r % len(contenders):] + contenders[:r % len(contenders)]
+            prepared = {}
+            for name in order:
+                target = self.fresh_target(tree.name.replace(" ", "_"))
+                if overwrite:
+                    subprocess.run(["cp", "-r", "-T", "--preserve=mode,timestamps", tree.root, target],
+                                   check=True)
+                prepared[name] = target
+            subprocess.run(["sync"], check=True)
+            time.sleep(0.5)
+            for name in order:
+                target = prepared[name]
+                started_wall = time.time()
+                elapsed, rss, error = self.timed(self.contender_argv(name, tree.root, target))
+                if error:
+                    # A peer that cannot do the job is a result; anything else
+                    # failing means the benchmark is broken.
+                    self.peer_failures.setdefault((tree.name, name), error)
+                    if name not in PEERS:
+                        self.failures.append("%s on %s: %s" % (name, tree.name, error))
+                    log("failed:", name, tree.name, error)
+                    continue
+                self.check_copy(name, tree, target, started_wall, overwrite)
+                if r > 0 or not warmup:
+                    results[name].append((elapsed, rss))
+                subprocess.run(["sync"], check=True)
+            log(tree.name, "round", r + 1, "of", rounds,
+                " ".join("%s=%.2fs" % (n, results[n][-1][0]) for n in contenders if results[n]))
+        results = {c: v for c, v in results.items() if v or c not in PEERS}
+        return results
+
+    def cleanup_targets(self):
+        if os.path.isdir(self.targets):
+            log("deleting old targets (not timed)")
+            shutil.rmtree(self.targets)
+            subprocess.run(["sync"], check=True)
+        os.makedirs(self.targets, exist_ok=True)
+
+
+# ---- The launcher wait ----------------------------------------------------------
+
+IN_CREATE = 0x100
+IN_CLOSE_WRITE = 0x8
+
+
+class Inotify:
+    def __init__(self, path, mask):
+        self.libc = ctypes.CDLL("libc.so.6", use_errno=True)
+        self.fd = self.libc.inotify_init1(os.O_CLOEXEC | os.O_NONBLOCK)
+        if self.fd < 0 or self.libc.inotify_add_watch(self.fd, path.encode(), mask) < 0:
+            raise OSError(ctypes.get_errno(), "inotify on " + path)
+
+    def wait(self, timeout):
+        """Monotonic time of the first event, or None after timeout seconds."""
+        ready, _, _ = select.select([self.fd], [], [], timeout)
+        moment = time.perf_counter()
+        return moment if ready else None
+
+    def close(self):
+        os.close(self.fd)
+
+
+def proc_cpu_seconds(pid):
+    """CPU time of every thread of a process, from /proc (nanosecond schedstat)."""
+    total = 0
+    for task in os.listdir("/proc/%d/task" % pid):
+        try:
+            with open("/proc/%d/task/%s/schedstat" % (pid, task)) as f:
+                total += int(f.read().split()[0])
+        except OSError:
+            pass
+    return total / 1e9
+
+
+def find_wineserver(prefix):
+    """The wineserver of this session: the one whose environment names our prefix."""
+    for entry in os.listdir("/proc"):
+        if not entry.isdigit():
+            continue
+        try:
+            with open("/proc/%s/cmdline" % entry, "rb") as f:
+                command = f.read().split(b"\0")[0]
+            if b"wineserver" not in os.path.basename(command):
+                continue
+            with open("/proc/%s/environ" % entry, "rb") as f:
+                if b"WINEPREFIX=" + prefix.encode() + b"\0" in f.read():
+                    return int(entry)
+        except OSError:
+            pass
+    return 0
+
+
+class WaitBench:
+    def __init__(self, bench):
+        self.b = bench
+        self.root = os.path.join(bench.out, "wait")
+        os.makedirs(self.root, exist_ok=True)
+        self.source = os.path.join(self.root, "source")
+        if not os.path.isdir(self.source):
+            os.makedirs(self.source)
+            with open(os.path.join(self.source, "first.bin"), "wb") as f:
+                f.write(random.Random(7).randbytes(4096))
+        self.launcher = os.path.join(self.root, "VarenkoLauncher.exe")
+        shutil.copyfile(bench.exe["launcher"], self.launcher)
+
+    def target(self):
+        target = self.b.fresh_target("wait")
+        os.makedirs(target)
+        return target
+
+    def start(self, argv):
+        return subprocess.Popen(self.b.pinned(argv), stdin=subprocess.DEVNULL,
+                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+    def start_launcher(self, lifetime_ms):
+        launcher = self.start([WINE, self.launcher, str(lifetime_ms)])
+        exit_time = {}
+
+        def watch():
+            launcher.wait()
+            exit_time["t"] = time.perf_counter()
+        thread = threading.Thread(target=watch, daemon=True)
+        thread.start()
+        return launcher, thread, exit_time
+
+    def overlay(self, target):
+        return self.start([WINE, self.b.exe["overlay"], winpath(self.source), winpath(target)])
+
+    def finish(self, process, what):
+        if process.wait(timeout=60) != 0:
+            self.b.failures.append("%s exited %d" % (what, process.returncode))
+
+    def exit_to_first_file(self, trials, settle):
+        """Delay from the launcher's exit to the first file closed after writing."""
+        delays = []
+        rng = random.Random(11)
+        for i in range(trials):
+            target = self.target()
+            watch = Inotify(target, IN_CLOSE_WRITE)
+            lifetime = int(1000 * settle) + rng.randint(0, 200)
+            launcher, thread, exit_time = self.start_launcher(lifetime)
+            time.sleep(min(0.8, settle / 2))
+            overlay = self.overlay(target)
+            first = watch.wait(lifetime / 1000 + 30)
+            thread.join(30)
+            watch.close()
+            self.finish(overlay, "overlay (wait trial)")
+            if first is None or "t" not in exit_time:
+                self.b.failures.append("wait trial %d: no first file or no launcher exit" % i)
+                continue
+            if first < exit_time["t"]:
+                self.b.failures.append("wait trial %d: copied %.0f ms before the launcher exited"
+                                       % (i, 1000 * (exit_time["t"] - first)))
+                continue
+            delays.append(first - exit_time["t"])
+        return delays
+
+    def cpu_while_waiting(self, window, trials, wineserver_pid):
+        """Percent of one core used by the waiting overlay process (and by the
+        wineserver, which answers its snapshots) over window seconds."""
+        own, server = [], []
+        for _ in range(trials):
+            target = self.target()
+            launcher, thread, exit_time = self.start_launcher(int(1000 * (window + 4)))
+            time.sleep(0.8)
+            overlay = self.overlay(target)
+            time.sleep(1.5)
+            s0 = proc_cpu_seconds(wineserver_pid) if wineserver_pid else 0
+            c0, t0 = proc_cpu_seconds(overlay.pid), time.perf_counter()
+            time.sleep(window)
+            c1, t1 = proc_cpu_seconds(overlay.pid), time.perf_counter()
+            s1 = proc_cpu_seconds(wineserver_pid) if wineserver_pid else 0
+            if overlay.poll() is not None or os.listdir(target):
+                self.b.failures.append("cpu trial: overlay did not wait for the launcher")
+            own.append(100 * (c1 - c0) / (t1 - t0))
+            server.append(100 * (s1 - s0) / (t1 - t0))
+            thread.join(window + 30)
+            self.finish(overlay, "overlay (cpu trial)")
+        return own, server
+
+    def start_times(self, trials):
+        """Start to first file without a launcher, against exes that exit at once."""
+        results = {"overlay": [], "noop": [], "noop_gui": []}
+        for _ in range(trials):
+            for name in results:
+                if name == "overlay":
+                    target = self.target()
+                    watch = Inotify(target, IN_CLOSE_WRITE)
+                    t0 = time.perf_counter()
+                    process = self.overlay(target)
+                    first = watch.wait(30)
+                    watch.close()
+                    self.finish(process, "overlay (start trial)")
+                    if first is None:
+                        self.b.failures.append("start trial: no file written")
+                        continue
+                    results[name].append(first - t0)
+                else:
+                    t0 = time.perf_counter()
+                    process = self.start([WINE, self.b.exe[name]])
+                    process.wait()
+                    results[name].append(time.perf_counter() - t0)
+        return results
+
+    def scan_time(self):
+        launcher, thread, _ = self.start_launcher(6000)
+        time.sleep(0.8)
+        out = subprocess.run(self.b.pinned([WINE, self.b.exe["scan"], "200"]), capture_output=True,
+                             text=True, stdin=subprocess.DEVNULL)
+        thread.join(30)
+        m = re.search(r"median_ms ([\d.]+) max_ms ([\d.]+) matches (\d+)", out.stdout)
+        if not m or int(m.group(3)) != 200:
+            self.b.failures.append("scan timer: %r" % out.stdout)
+            return None, None
+        return float(m.group(1)), float(m.group(2))
+
+
+# ---- Relay call counts ------------------------------------------------------------
+
+def relay_counts(bench, tree, name, overwrite):
+    target = bench.fresh_target("relay")
+    if overwrite:
+        subprocess.run(["cp", "-r", "-T", tree.root, target], check=True)
+    log_file = os.path.join(bench.out, "relay-%s-%s.log" % (name.replace(" ", "_").replace("+", "_"),
+                                                           "overwrite" if overwrite else "fresh"))
+    env = dict(os.environ, WINEDEBUG="+relay")
+    with open(log_file, "wb") as f:
+        subprocess.run(bench.pinned(bench.contender_argv(name, tree.root, target)), env=env,
+                       stdout=subprocess.DEVNULL, stderr=f, stdin=subprocess.DEVNULL, check=True)
+    counts = {}
+    call = re.compile(rb"Call ([\w-]+)\.(\w+)\(")
+    with open(log_file, "rb") as f:
+        for line in f:
+            m = call.search(line)
+            if m:
+                key = m.group(2).decode()
+                counts[key] = counts.get(key, 0) + 1
+    os.remove(log_file)
+    return counts
+
+
+# ---- Report -----------------------------------------------------------------------
+
+def fmt_ms(seconds):
+    return "%.1f" % (1000 * seconds)
+
+
+def copy_table(tree, results, failed, reference="overlay"):
+    lines = ["| contender | runs | median s | spread ± | files/s | MiB/s | peak RSS MiB | speed vs overlay |",
+             "|---|---|---|---|---|---|---|---|"]
+    ref = median([t for t, _ in results[reference]])
+    for name, samples in results.items():
+        times = [t for t, _ in samples]
+        rss = [r for _, r in samples]
+        m = median(times)
+        lines.append("| %s | %d | %.3f | %.1f%% | %.0f | %.1f | %.1f | %.2f× |" % (
+            name, len(times), m, spread(times), tree.files / m, tree.total_bytes / MiB / m,
+            median(rss) / 1024, ref / m))
+    for (tree_name, name), error in sorted(failed.items()):
+        if tree_name == tree.name and name not in results:
+            lines.append("| %s | 0 | failed every run: %s | | | | | |" % (name, error.replace("|", "/")))
+    return "\n".join(lines)
+
+
+def pair_noise(results, a="overlay", b="overlay (again)"):
+    ratios = [x[0] / y[0] for x, y in zip(results[a], results[b])]
+    return median(ratios), min(ratios), max(ratios)
+
+
+def speed(results, name):
+    """Median seconds; infinite for a peer that failed every run."""
+    if not results.get(name):
+        return float("inf")
+    return median([t for t, _ in results[name]])
+
+
+def verdict(ok):
+    return "**met**" if ok else "**missed**"
+
+
+def loadavg():
+    with open("/proc/loadavg") as f:
+        return " ".join(f.read().split()[:3])
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--build", required=True)
+    parser.add_argument("--out", required=True)
+    parser.add_argument("--cpu", type=int, default=1)
+    parser.add_argument("--runs", type=int, default=0)
+    parser.add_argument("--wait-trials", type=int, default=0)
+    parser.add_argument("--smoke", action="store_true")
+    parser.add_argument("--skip-memory", action="store_true")
+    parser.add_argument("--report", default="")
+    args = parser.parse_args()
+    smoke = args.smoke
+    runs = args.runs or (2 if smoke else 5)
+    wait_trials = args.wait_trials or (3 if smoke else 24)
+    os.makedirs(args.out, exist_ok=True)
+    others = sorted(set(os.sched_getaffinity(0)) - {args.cpu})
+    if others:  # the watcher stays off the CPU the contenders share
+        os.sched_setaffinity(0, others)
+
+    b = Bench(args)
+    b.cleanup_targets()
+    trees_dir = os.path.join(args.out, "trees")
+    if smoke:
+        small_root, small_files, small_bytes, small_dirs = small_tree(
+            os.path.join(trees_dir, "smoke-small"), 200, (2, 3, 3), 1)
+        large_root, large_files, large_bytes = large_tree(os.path.join(trees_dir, "smoke-large"), 2, MiB, 2)
+    else:
+        small_root, small_files, small_bytes, small_dirs = small_tree(
+            os.path.join(trees_dir, "many-small-20000"), 20000, (5, 6, 12), 1)
+        large_root, large_files, large_bytes = large_tree(os.path.join(trees_dir, "few-large-8x64"), 8, 64 * MiB, 2)
+    small = Tree("many small", small_root, small_files, small_bytes)
+    overwrite = Tree("overwrite", small_root, small_files, small_bytes)
+    large = Tree("few large", large_root, large_files, large_bytes)
+    if not args.skip_memory:
+        if smoke:
+            big_root, big_files, big_bytes, _ = small_tree(os.path.join(trees_dir, "smoke-small-x10"),
+                                                           2000, (2, 3, 3), 3)
+        else:
+            big_root, big_files, big_bytes, _ = small_tree(os.path.join(trees_dir, "many-small-200000"),
+                                                           200000, (5, 6, 12), 3)
+        big = Tree("memory x10", big_root, big_files, big_bytes)
+
+    report = []
+    w = report.append
+    load_before = loadavg()
+    started = time.time()
+
+    log("warming the page cache")
+    for t in (small, large):
+        warm(t.root)
+
+    # Copies. Wine peers: xcopy and std::filesystem::copy; cp -r is the native floor.
+    copy_contenders = ["overlay", "floor", "xcopy", "fs_copy", "cp -r", "overlay (again)"]
+    results_small = b.copy_rounds(small, copy_contenders, runs)
+    results_over = b.copy_rounds(overwrite, ["overlay", "floor", "floor+2opens", "xcopy", "fs_copy",
+                                             "cp -r", "overlay (again)"], runs, overwrite=True)
+    mem_runs = []
+    if not args.skip_memory:
+        warm(big.root)
+        mem = b.copy_rounds(big, ["overlay"], 1 if smoke else 3, warmup=False)
+        mem_runs = mem["overlay"]
+
+    # The launcher wait (before any deletion, which slows file creation).
+    wb = WaitBench(b)
+    wineserver_pid = find_wineserver(os.environ.get("WINEPREFIX", ""))
+    if not wineserver_pid:
+        b.failures.append("the session's wineserver was not found")
+    scan_median, scan_max = wb.scan_time()
+    log("launcher wait: cpu")
+    cpu_own, cpu_server = wb.cpu_while_waiting(2.0 if smoke else 6.0, 1 if smoke else 3, wineserver_pid)
+    log("launcher wait: exit to first file")
+    delays = wb.exit_to_first_file(wait_trials, 1.2 if smoke else 1.5)
+    log("launcher wait: start to first file")
+    starts = wb.start_times(wait_trials)
+
+    # Relay call counts on a small tree (the smoke tree shape, 200 files).
+    relay_tree_root, rf, rbytes, relay_dirs = small_tree(os.path.join(trees_dir, "relay-small"), 200, (2, 3, 3), 5)
+    relay_tree = Tree("relay", relay_tree_root, rf, rbytes)
+    log("relay call counts")
+    relay = {
+        ("overlay", False): relay_counts(b, relay_tree, "overlay", False),
+        ("floor", False): relay_counts(b, relay_tree, "floor", False),
+        ("overlay", True): relay_counts(b, relay_tree, "overlay", True),
+        ("floor+2opens", True): relay_counts(b, relay_tree, "floor+2opens", True),
+    }
+
+    # Few large last: it creates only a handful of files per run.
+    b.cleanup_targets()
+    time.sleep(2)
+    results_large = {c: [] for c in copy_contenders}
+    for r in range(runs + 1):
+        part = b.copy_rounds(large, copy_contenders, 1, warmup=False)
+        if r > 0:
+            for c in copy_contenders:
+                results_large[c] += part[c]
+        b.cleanup_targets()
+
+    load_after = loadavg()
+    elapsed = time.time() - started
+
+    # ---- Report ----
+    exe_size = os.path.getsize(b.exe["overlay"])
+    objdump = subprocess.run(["i686-w64-mingw32-objdump", "-p", b.exe["overlay"]], capture_output=True,
+                             text=True).stdout
+    dlls = re.findall(r"DLL Name: (\S+)", objdump)
+    system_dlls = {"kernel32.dll", "user32.dll", "shell32.dll", "msvcrt.dll", "advapi32.dll",
+                   "ntdll.dll", "gdi32.dll", "ole32.dll", "shlwapi.dll", "comctl32.dll", "psapi.dll"}
+    foreign = [d for d in dlls if d.lower() not in system_dlls]
+
+    w("Machine: nproc %d, %s, %s; contenders and wineserver pinned to CPU %d." % (
+        os.cpu_count(), cpu_model(), subprocess.run([WINE, "--version"], capture_output=True,
+                                                   text=True).stdout.strip(), args.cpu))
+    w("Load average before / after: %s / %s (other developers' builds and tests shared the machine)."
+      % (load_before, load_after))
+    w("Mode: %s, %d timed runs per contender after one warm-up round; benchmark took %.0f s." % (
+        "smoke" if smoke else "full", runs, elapsed))
+    w("")
+    for tree, results in ((small, results_small), (overwrite, results_over), (large, results_large)):
+        w("### %s: %d files, %.1f MiB%s" % (tree.name, tree.files, tree.total_bytes / MiB,
+                                          ", %d directories" % small_dirs if tree is small else ""))
+        w("")
+        w(copy_table(tree, results, b.peer_failures))
+        noise = pair_noise(results)
+        w("")
+        w("Noise (overlay paired with itself, per-round time ratio): median %.3f, range %.3f–%.3f." % noise)
+        w("")
+
+    # Targets.
+    o_small, f_small = speed(results_small, "overlay"), speed(results_small, "floor")
+    peers_small = min(speed(results_small, "xcopy"), speed(results_small, "fs_copy"))
+    o_over, x_over = speed(results_over, "overlay"), speed(results_over, "xcopy")
+    f_over, f2_over = speed(results_over, "floor"), speed(results_over, "floor+2opens")
+    o_large = speed(results_large, "overlay")
+    peers_large = min(speed(results_large, "xcopy"), speed(results_large, "fs_copy"))
+
+    w("### Launcher wait")
+    w("")
+    if scan_median is not None:
+        w("One process-list scan (snapshot + walk, 200 scans): median %.2f ms, max %.2f ms." % (scan_median, scan_max))
+    w("CPU while waiting (%d × %.0f s windows, percent of one core): overlay process median %.3f%% (max %.3f%%); "
+      "wineserver in the same windows median %.3f%% (max %.3f%%)." % (
+          len(cpu_own), 2.0 if smoke else 6.0, median(cpu_own), max(cpu_own),
+          median(cpu_server), max(cpu_server)))
+    w("")
+    w("| measure | trials | median ms | max ms | min ms |")
+    w("|---|---|---|---|---|")
+    if delays:
+        w("| launcher exit → first file written | %d | %s | %s | %s |" % (
+            len(delays), fmt_ms(median(delays)), fmt_ms(max(delays)), fmt_ms(min(delays))))
+    for name, label in (("overlay", "overlay start → first file (no launcher)"),
+                        ("noop", "start → exit, console exe that exits at once (floor)"),
+                        ("noop_gui", "start → exit, windowless exe binding shell32+user32, exits at once")):
+        if starts[name]:
+            w("| %s | %d | %s | %s | %s |" % (label, len(starts[name]), fmt_ms(median(starts[name])),
+                                            fmt_ms(max(starts[name])), fmt_ms(min(starts[name]))))
+    w("")
+
+    w("### Call counts (WINEDEBUG=+relay, %d files in %d directories)" % (relay_tree.files, relay_dirs))
+    w("")
+    keys = sorted(set().union(*[set(c) for c in relay.values()]))
+    interesting = [k for k in keys if k in (
+        "GetFileAttributesExW", "CopyFileW", "CopyFileExW", "CreateFileW", "CreateDirectoryW",
+        "FindFirstFileExW", "FindNextFileW", "GetFileInformationByHandleEx", "GetFileInformationByHandle",
+        "CloseHandle", "NtCreateFile", "NtOpenFile", "NtClose", "NtQueryInformationFile",
+        "NtQueryAttributesFile", "NtQueryFullAttributesFile", "NtReadFile", "NtWriteFile",
+        "NtSetInformationFile", "NtQueryDirectoryFile", "NtQueryVolumeInformationFile",
+        "RtlDosPathNameToNtPathName_U", "CreateToolhelp32Snapshot")]
+    w("| call (per file) | overlay fresh | floor fresh | overlay overwrite | floor + 2 opens overwrite |")
+    w("|---|---|---|---|---|")
+    for k in interesting:
+        w("| %s | %s |" % (k, " | ".join("%.2f" % (relay[key].get(k, 0) / relay_tree.files) for key in (
+            ("overlay", False), ("floor", False), ("overlay", True), ("floor+2opens", True)))))
+    w("| all relayed calls | %s |" % " | ".join("%.1f" % (sum(relay[key].values()) / relay_tree.files) for key in (
+        ("overlay", False), ("floor", False), ("overlay", True), ("floor+2opens", True))))
+    w("")
+
+    w("### Exe and memory")
+    w("")
+    w("Release exe %s: %d bytes (%.1f KiB); imports: %s." % (
+        os.path.relpath(b.exe["overlay"], os.getcwd()), exe_size, exe_size / 1024, ", ".join(dlls)))
+    if mem_runs:
+        rss20 = median([r for _, r in results_small["overlay"]])
+        rss200 = median([r for _, r in mem_runs])
+        w("Peak RSS of the overlay process: %d files %.1f MiB (median of %d), %d files %.1f MiB (median of %d, %.1f s each): growth %+.1f%%." % (
+            small.files, rss20 / 1024, len(results_small["overlay"]), big.files, rss200 / 1024, len(mem_runs),
+            median([t for t, _ in mem_runs]), 100 * (rss200 - rss20) / rss20))
+    w("")
+
+    w("### Targets")
+    w("")
+    w("| target | measured | verdict |")
+    w("|---|---|---|")
+    w("| many small: overlay within 10%% of the bare-loop floor | overlay %.3f s vs floor %.3f s: %+.1f%% | %s |" % (
+        o_small, f_small, 100 * (o_small / f_small - 1), verdict(o_small <= 1.10 * f_small)))
+    w("| many small: ≥ 1.0× the fastest Wine peer | %.2f× (fastest peer %.3f s) | %s |" % (
+        peers_small / o_small, peers_small, verdict(o_small <= peers_small)))
+    w("| overwrite: ≥ 1.0× Wine's xcopy | %.2f× (xcopy %.3f s, overlay %.3f s) | %s |" % (
+        x_over / o_over, x_over, o_over, verdict(o_over <= x_over)))
+    w("| overwrite: cost of the same-object test | floor %.3f s, floor + 2 opens %.3f s: the opens are %.1f%% of that run; overlay vs floor + 2 opens %+.1f%% | (reported) |" % (
+        f_over, f2_over, 100 * (f2_over - f_over) / f2_over, 100 * (o_over / f2_over - 1)))
+    w("| few large: within 5%% of the fastest Wine peer | overlay %.3f s vs %.3f s: %+.1f%% | %s |" % (
+        o_large, peers_large, 100 * (o_large / peers_large - 1), verdict(o_large <= 1.05 * peers_large)))
+    w("| wait: ≤ 1%% of one core | overlay process %.3f%% (+ wineserver %.3f%%) | %s |" % (
+        median(cpu_own), median(cpu_server), verdict(median(cpu_own) <= 1.0)))
+    if delays and scan_median is not None:
+        w("| wait: exit → first file ≤ 100 ms + one scan (median) | %s ms vs %.1f ms | %s |" % (
+            fmt_ms(median(delays)), 100 + scan_median, verdict(1000 * median(delays) <= 100 + scan_median)))
+        w("| wait: exit → first file ≤ 250 ms (max) | %s ms | %s |" % (
+            fmt_ms(max(delays)), verdict(1000 * max(delays) <= 250)))
+    if starts["overlay"] and starts["noop"]:
+        d = median(starts["overlay"]) - median(starts["noop"])
+        w("| start → first file within 20 ms of the exe-start floor | %s ms vs %s ms: +%.1f ms | %s |" % (
+            fmt_ms(median(starts["overlay"])), fmt_ms(median(starts["noop"])), 1000 * d, verdict(1000 * d <= 20)))
+    w("| release exe ≤ 128 KiB | %.1f KiB | %s |" % (exe_size / 1024, verdict(exe_size <= 128 * 1024)))
+    w("| imports only Windows system DLLs | %s | %s |" % (", ".join(dlls), verdict(not foreign)))
+    if mem_runs:
+        w("| memory at ×10 files within 10%% | %+.1f%% | %s |" % (
+            100 * (rss200 - rss20) / rss20, verdict(rss200 <= 1.10 * rss20)))
+    w("")
+    if b.failures:
+        w("### Benchmark failures")
+        w("")
+        for f in b.failures:
+            w("- " + f)
+
+    text = "\n".join(report)
+    print(text)
+    if args.report:
+        with open(args.report, "w") as f:
+            f.write(text + "\n")
+    log("removing targets (not timed)")
+    b.cleanup_targets()
+    if b.failures:
+        log("benchmark FAILED:", "; ".join(b.failures))
+        return 1
+    return 0
+
+
+def cpu_model():
+    with open("/proc/cpuinfo") as f:
+        for line in f:
+            if line.startswith("model name"):
+                return line.split(":", 1)[1].strip()
+    return "unknown CPU"
+
+
+if __name__ == "__main__":
+    sys.exit(main())
