@@ -1,1 +1,195 @@
-// placeholder
+// The command line, the launcher wait and the guarded copy with its box.
+#include <windows.h>
+#include <tlhelp32.h>
+
+#include <string>
+#include <vector>
+
+#include "app/copy_tree.h"
+#include "app/launcher_wait.h"
+#include "app/run.h"
+#include "tests/support/allocation.h"
+#include "tests/support/temp_tree.h"
+
+namespace {
+
+using fake::Call;
+using testing_tree::ReadFileText;
+using testing_tree::TempDir;
+using testing_tree::WriteFileText;
+
+class LauncherWaitTest : public PlatformTest {
+ protected:
+  // Each scan sees the next list; the last one repeats.
+  int ScansUntilTheWaitEnds(std::vector<std::vector<std::wstring>> scans) {
+    fake::Platform().fake_processes = true;
+    fake::Platform().process_lists = std::move(scans);
+    overlay::WaitForLauncherExit();
+    return fake::Platform().snapshot_count;
+  }
+};
+
+TEST_F(LauncherWaitTest, NoLauncherMeansOneScanAndNoSleep) {
+  EXPECT_EQ(ScansUntilTheWaitEnds({{L"explorer.exe", L"steam.exe"}}), 1);
+  EXPECT_TRUE(fake::Platform().sleeps.empty());
+  // The snapshot covers every process, and each entry was read with the full record size.
+  const auto snapshots = fake::CallsOf(Call::CreateToolhelp32Snapshot);
+  ASSERT_EQ(snapshots.size(), 1u);
+  EXPECT_EQ(snapshots[0].detail, TH32CS_SNAPPROCESS);
+  EXPECT_EQ(fake::CallsOf(Call::Process32FirstW).at(0).detail, 556);
+}
+
+TEST_F(LauncherWaitTest, WaitsWhileTheLauncherRunsPollingEvery100Ms) {
+  const std::vector<std::wstring> with = {L"explorer.exe", L"VarenkoLauncher.exe", L"game.exe"};
+  EXPECT_EQ(ScansUntilTheWaitEnds({with, with, with, {L"explorer.exe"}}), 4);
+  EXPECT_EQ(fake::Platform().sleeps, (std::vector<DWORD>{100, 100, 100}));
+  EXPECT_EQ(overlay::kPollIntervalMs, 100u);
+  // Each snapshot was closed, and a sleep follows only a scan that found the launcher.
+  EXPECT_EQ(fake::CountOf(Call::CloseHandle), 4);
+}
+
+TEST_F(LauncherWaitTest, EveryEntryIsReadEvenAfterAMatch) {
+  EXPECT_EQ(ScansUntilTheWaitEnds({{L"VarenkoLauncher.exe", L"a.exe", L"b.exe", L"c.exe"}, {}}), 2);
+  // First scan: one first entry, three more, one end; second scan: an empty list.
+  EXPECT_EQ(fake::CountOf(Call::Process32NextW), 4);
+}
+
+TEST_F(LauncherWaitTest, NamesMatchWithoutRegardToAsciiCaseAndOnlyWhole) {
+  for (const wchar_t* same : {L"varenkolauncher.exe", L"VARENKOLAUNCHER.EXE", L"VarenkoLauncher.EXE"}) {
+    fake::Reset();
+    EXPECT_EQ(ScansUntilTheWaitEnds({{same}, {}}), 2) << testing_tree::Utf8(same);
+  }
+  for (const wchar_t* other : {L"VarenkoLauncher", L"XVarenkoLauncher.exe",
+                               L"VarenkoLauncher.exe.bak", L"VarenkoLauncher.ex", L"Varenko Launcher.exe",
+                               // Only A-Z fold: a Cyrillic "а" looks the same but is not.
+                               L"V\u0430renkoLauncher.exe"}) {
+    fake::Reset();
+    EXPECT_EQ(ScansUntilTheWaitEnds({{other}, {}}), 1) << testing_tree::Utf8(other);
+  }
+}
+
+TEST_F(LauncherWaitTest, SeveralLaunchersCountAsOneAndTheLastToGoEndsTheWait) {
+  const std::wstring launcher = overlay::kLauncherImageName;
+  EXPECT_EQ(ScansUntilTheWaitEnds({{launcher, launcher}, {launcher}, {L"varenkolauncher.exe"}, {}}), 4);
+  EXPECT_EQ(fake::Platform().sleeps.size(), 3u);
+}
+
+TEST_F(LauncherWaitTest, AProcessListThatCannotBeReadEndsTheWait) {
+  fake::Platform().fake_processes = true;
+  fake::Platform().process_lists = {{overlay::kLauncherImageName}};
+  fake::Platform().faults.push_back({Call::CreateToolhelp32Snapshot, 2, ERROR_NOT_ENOUGH_MEMORY});
+  overlay::WaitForLauncherExit();
+  EXPECT_EQ(fake::CountOf(Call::CreateToolhelp32Snapshot), 2);
+  EXPECT_EQ(fake::Platform().sleeps.size(), 1u);
+
+  fake::Reset();
+  fake::Platform().fake_processes = true;
+  fake::Platform().process_lists = {{overlay::kLauncherImageName}};
+  fake::Platform().faults.push_back({Call::Process32FirstW, 3, ERROR_NO_MORE_FILES});
+  overlay::WaitForLauncherExit();
+  EXPECT_EQ(fake::CountOf(Call::CreateToolhelp32Snapshot), 3);
+  EXPECT_EQ(fake::CountOf(Call::CloseHandle), 3) << "the unreadable snapshot is closed too";
+}
+
+TEST_F(LauncherWaitTest, TheRealProcessListWithoutALauncherEndsTheWaitAtOnce) {
+  overlay::WaitForLauncherExit();
+  EXPECT_EQ(fake::CountOf(Call::CreateToolhelp32Snapshot), 1);
+  EXPECT_GT(fake::CountOf(Call::Process32NextW), 1) << "this process at least is listed";
+  EXPECT_TRUE(fake::Platform().sleeps.empty());
+}
+
+class CommandLineTest : public PlatformTest {
+ protected:
+  int Run(const std::wstring& command_line) {
+    fake::Platform().fake_command_line = true;
+    fake::Platform().command_line = command_line;
+    fake::Platform().fake_processes = true;
+    fake::Platform().process_lists = {{overlay::kLauncherImageName}, {}};
+    return overlay::RunFromCommandLine();
+  }
+
+  TempDir temp_;
+};
+
+TEST_F(CommandLineTest, AnyCountButTwoArgumentsDoesNothing) {
+  WriteFileText(temp_ / L"file", "x");
+  const std::wstring source = temp_ / L"file", target = temp_ / L"copy";
+  for (const std::wstring& command_line :
+       {std::wstring(L"overlay.exe"), L"overlay.exe " + source,
+        L"overlay.exe " + source + L" " + target + L" extra",
+        L"\"C:\\with blank\\overlay.exe\" \"" + source + L" " + target + L"\""}) {
+    fake::Reset();
+    EXPECT_EQ(Run(command_line), 0);
+    EXPECT_EQ(fake::CountOf(Call::CreateToolhelp32Snapshot), 0) << "no wait";
+    EXPECT_TRUE(fake::Platform().boxes.empty());
+    EXPECT_EQ(fake::Platform().argument_vectors_live, 0) << "the vector is released";
+  }
+  EXPECT_FALSE(testing_tree::Exists(target));
+}
+
+TEST_F(CommandLineTest, UnsplittableCommandLineDoesNothingAndStillReleases) {
+  fake::Platform().faults.push_back({Call::CommandLineToArgvW, 0, ERROR_NOT_ENOUGH_MEMORY});
+  EXPECT_EQ(Run(L"overlay.exe a b"), 0);
+  EXPECT_EQ(fake::CountOf(Call::CreateToolhelp32Snapshot), 0);
+  EXPECT_EQ(fake::CountOf(Call::LocalFree), 1);
+  EXPECT_EQ(fake::Platform().null_local_frees, 1);
+}
+
+TEST_F(CommandLineTest, TwoQuotedRootsWithBlanksWaitThenCopy) {
+  testing_tree::MakeDirectory(temp_ / L"Game Updates");
+  WriteFileText(temp_ / L"Game Updates\\patch notes.txt", "v2");
+  const std::wstring command_line = L"\"C:\\Program Files\\overlay.exe\" \"" +
+                                    (temp_ / L"Game Updates") + L"\" \"" + (temp_ / L"My Game") + L"\"";
+  EXPECT_EQ(Run(command_line), 0);
+  EXPECT_EQ(fake::CountOf(Call::CreateToolhelp32Snapshot), 2) << "waited one poll";
+  EXPECT_EQ(ReadFileText(temp_ / L"My Game\\patch notes.txt"), "v2");
+  EXPECT_TRUE(fake::Platform().boxes.empty());
+  EXPECT_EQ(fake::Platform().argument_vectors_live, 0);
+  // The wait comes before any copying.
+  const auto& log = fake::Platform().log;
+  size_t last_snapshot = 0, first_copy = log.size();
+  for (size_t i = 0; i < log.size(); ++i) {
+    if (log[i].call == Call::CreateToolhelp32Snapshot) last_snapshot = i;
+    if (log[i].call == Call::CopyFileW && first_copy == log.size()) first_copy = i;
+  }
+  EXPECT_LT(last_snapshot, first_copy);
+}
+
+TEST_F(CommandLineTest, AFailedCopyShowsOneErrorBoxAndStillReturnsZero) {
+  const std::wstring missing = temp_ / L"missing";
+  EXPECT_EQ(Run(L"overlay.exe \"" + missing + L"\" \"" + (temp_ / L"target") + L"\""), 0);
+  const auto& boxes = fake::Platform().boxes;
+  ASSERT_EQ(boxes.size(), 1u);
+  EXPECT_EQ(boxes[0].owner, nullptr);
+  EXPECT_EQ(boxes[0].caption, "ERROR");
+  EXPECT_EQ(boxes[0].style, static_cast<UINT>(MB_OK));
+  EXPECT_EQ(boxes[0].text.rfind("copy: ", 0), 0u) << boxes[0].text;
+  EXPECT_EQ(fake::Platform().argument_vectors_live, 0);
+}
+
+class GuardedCopyTest : public PlatformTest {};
+
+TEST_F(GuardedCopyTest, MemoryExhaustionShowsBadAllocationInTheBox) {
+  TempDir temp;
+  WriteFileText(temp / L"file", "x");
+  const std::wstring source = temp / L"a source root long enough to need memory of its own";
+  const std::wstring target = temp / L"target";
+  alloc::FailAt(1);
+  overlay::CopyTree(source.c_str(), target.c_str());
+  alloc::Disarm();
+  ASSERT_EQ(fake::Platform().boxes.size(), 1u);
+  EXPECT_EQ(fake::Platform().boxes[0].text, "bad allocation");
+  EXPECT_EQ(fake::Platform().boxes[0].caption, "ERROR");
+}
+
+TEST_F(GuardedCopyTest, DllLoadingIsRestrictedToTheSystemDirectoryWherePossible) {
+  overlay::LoadLibrariesFromSystemDirectoryOnly();
+  EXPECT_EQ(fake::CountOf(Call::GetProcAddress), 1);
+  // Where the function is missing, nothing else happens and nothing fails.
+  fake::Reset();
+  fake::Platform().faults.push_back({Call::GetProcAddress, 0, ERROR_PROC_NOT_FOUND});
+  overlay::LoadLibrariesFromSystemDirectoryOnly();
+  EXPECT_EQ(fake::CountOf(Call::GetProcAddress), 1);
+}
+
+}  // namespace

@@ -1,1 +1,425 @@
-// placeholder
+// The tree copy on real trees, and under refusals only the seam can produce.
+#include <cerrno>
+#include <map>
+#include <string>
+
+#include "app/copy_tree.h"
+#include "copy/path.h"
+#include "copy/tree_copy.h"
+#include "report/failure.h"
+#include "tests/support/temp_tree.h"
+
+namespace {
+
+using fake::Call;
+using overlay::MakeGenericCode;
+using overlay::MakeSystemCode;
+using testing_tree::IsDirectory;
+using testing_tree::IsFile;
+using testing_tree::MakeDirectory;
+using testing_tree::ReadFileText;
+using testing_tree::ReadTree;
+using testing_tree::TempDir;
+using testing_tree::WriteFileText;
+using Tree = std::map<std::wstring, std::string>;
+
+class TreeCopyTest : public PlatformTest {
+ protected:
+  // Runs the guarded copy; the text of its one box, or "" when none was shown.
+  std::string Copy(const std::wstring& source, const std::wstring& target) {
+    overlay::CopyTree(source.c_str(), target.c_str());
+    const auto& boxes = fake::Platform().boxes;
+    EXPECT_LE(boxes.size(), 1u) << "more than one box";
+    return boxes.empty() ? std::string() : boxes[0].text;
+  }
+
+  static std::string Expected(const std::wstring& source, const std::wstring& target,
+                              overlay::error_code code) {
+    fake::State saved = fake::Platform();
+    fake::Reset();  // compose without the test's faults
+    std::string text = overlay::filesystem_error("copy", source, target, code).what();
+    fake::Platform() = saved;
+    return text;
+  }
+
+  // A small tree: two levels, files, an empty directory.
+  void MakeSampleSource() {
+    MakeDirectory(src_);
+    WriteFileText(src_ + L"\\top.txt", "top");
+    MakeDirectory(src_ + L"\\a");
+    WriteFileText(src_ + L"\\a\\one.txt", "one");
+    MakeDirectory(src_ + L"\\a\\b");
+    WriteFileText(src_ + L"\\a\\b\\two.bin", std::string("t\0w\r\no", 6));
+    MakeDirectory(src_ + L"\\empty");
+  }
+
+  TempDir temp_;
+  const std::wstring src_ = temp_ / L"src";
+  const std::wstring dst_ = temp_ / L"dst";
+};
+
+TEST_F(TreeCopyTest, CreatesAMissingTargetRootAndFillsIt) {
+  MakeSampleSource();
+  const Tree source = ReadTree(src_);
+  EXPECT_EQ(Copy(src_, dst_), "");
+  EXPECT_EQ(ReadTree(dst_), source);
+  EXPECT_EQ(ReadTree(src_), source);
+}
+
+TEST_F(TreeCopyTest, ReplacesExistingFilesAndKeepsWhatOnlyTheTargetHolds) {
+  MakeSampleSource();
+  MakeDirectory(dst_);
+  MakeDirectory(dst_ + L"\\a");
+  WriteFileText(dst_ + L"\\a\\one.txt", "a newer and longer target file");
+  WriteFileText(dst_ + L"\\a\\mine.txt", "only in the target");
+  MakeDirectory(dst_ + L"\\saves");
+  WriteFileText(dst_ + L"\\saves\\slot1", "progress");
+
+  EXPECT_EQ(Copy(src_, dst_), "");
+  EXPECT_EQ(ReadFileText(dst_ + L"\\a\\one.txt"), "one");
+  EXPECT_EQ(ReadFileText(dst_ + L"\\a\\mine.txt"), "only in the target");
+  EXPECT_EQ(ReadFileText(dst_ + L"\\saves\\slot1"), "progress");
+  EXPECT_EQ(ReadFileText(dst_ + L"\\a\\b\\two.bin"), std::string("t\0w\r\no", 6));
+  EXPECT_TRUE(IsDirectory(dst_ + L"\\empty"));
+}
+
+TEST_F(TreeCopyTest, MissingSourceRootFailsWithNotFoundAndCreatesNothing) {
+  const std::wstring missing = temp_ / L"missing\\deeper";
+  const std::string text = Copy(missing, dst_);
+  const std::string path_not_found = Expected(missing, dst_, MakeSystemCode(ERROR_PATH_NOT_FOUND));
+  const std::string file_not_found = Expected(missing, dst_, MakeSystemCode(ERROR_FILE_NOT_FOUND));
+  EXPECT_TRUE(text == path_not_found || text == file_not_found) << text;
+  EXPECT_FALSE(testing_tree::Exists(dst_));
+}
+
+TEST_F(TreeCopyTest, SameDirectoryWrittenDifferentlyIsRefusedBeforeAnythingIsWritten) {
+  MakeSampleSource();
+  const Tree before = ReadTree(src_);
+  std::wstring forward = src_;
+  for (wchar_t& c : forward) {
+    if (c == L'\\') c = L'/';
+  }
+  for (const std::wstring& same : {src_, src_ + L"\\", forward, src_ + L"\\a\\.."}) {
+    fake::Reset();
+    EXPECT_EQ(Copy(src_, same), Expected(src_, same, MakeGenericCode(EEXIST)))
+        << testing_tree::Utf8(same);
+    EXPECT_EQ(fake::CountOf(Call::CreateDirectoryW), 0);
+    EXPECT_EQ(fake::CountOf(Call::CopyFileW), 0);
+  }
+  EXPECT_EQ(ReadTree(src_), before);
+}
+
+TEST_F(TreeCopyTest, SameDirectoryThroughALinkIsRefused) {
+  MakeSampleSource();
+  testing_tree::MakeSymlink(dst_, src_);
+  EXPECT_EQ(Copy(src_, dst_), Expected(src_, dst_, MakeGenericCode(EEXIST)));
+  EXPECT_EQ(fake::CountOf(Call::CopyFileW), 0);
+}
+
+TEST_F(TreeCopyTest, FileRootOntoTheDirectoryHoldingItLeavesTheAnswerToThePlatform) {
+  MakeSampleSource();
+  const std::wstring file = src_ + L"\\top.txt";
+  // The joined target is the source itself; the platform's copy decides.
+  const DWORD platform_answer =
+      ::CopyFileW(file.c_str(), file.c_str(), FALSE) ? 0 : ::GetLastError();
+  const std::string text = Copy(file, src_);
+  if (platform_answer == 0) {
+    EXPECT_EQ(text, "");
+  } else {
+    EXPECT_EQ(text, Expected(file, src_, MakeSystemCode(platform_answer)));
+  }
+  EXPECT_EQ(ReadFileText(file), "top");
+}
+
+TEST_F(TreeCopyTest, TargetRootWhoseParentIsMissingFailsAtCreation) {
+  MakeSampleSource();
+  const std::wstring orphan = temp_ / L"no\\such\\parent";
+  EXPECT_EQ(Copy(src_, orphan), Expected(src_, orphan, MakeSystemCode(ERROR_PATH_NOT_FOUND)));
+  EXPECT_FALSE(testing_tree::Exists(temp_ / L"no"));
+}
+
+TEST_F(TreeCopyTest, DirectoryOntoAFileIsRefusedAndTheFileKept) {
+  MakeSampleSource();
+  WriteFileText(dst_, "a file");
+  EXPECT_EQ(Copy(src_, dst_), Expected(src_, dst_, MakeGenericCode(EEXIST)));
+  EXPECT_EQ(ReadFileText(dst_), "a file");
+}
+
+TEST_F(TreeCopyTest, FileRootIntoAnExistingDirectoryTakesItsOwnName) {
+  MakeSampleSource();
+  MakeDirectory(dst_);
+  EXPECT_EQ(Copy(src_ + L"\\top.txt", dst_), "");
+  EXPECT_EQ(ReadFileText(dst_ + L"\\top.txt"), "top");
+  // And onto a file path: that file is written.
+  EXPECT_EQ(Copy(src_ + L"\\top.txt", temp_ / L"renamed.txt"), "");
+  EXPECT_EQ(ReadFileText(temp_ / L"renamed.txt"), "top");
+}
+
+TEST_F(TreeCopyTest, SourceFileMeetingATargetDirectoryGoesIntoIt) {
+  MakeSampleSource();
+  MakeDirectory(dst_);
+  MakeDirectory(dst_ + L"\\top.txt");
+  EXPECT_EQ(Copy(src_, dst_), "");
+  EXPECT_TRUE(IsDirectory(dst_ + L"\\top.txt"));
+  EXPECT_EQ(ReadFileText(dst_ + L"\\top.txt\\top.txt"), "top");
+}
+
+TEST_F(TreeCopyTest, DeepConflictStopsThereNamingTheRootsAndKeepsWhatWasCopied) {
+  MakeSampleSource();
+  MakeDirectory(dst_);
+  MakeDirectory(dst_ + L"\\a");
+  WriteFileText(dst_ + L"\\a\\b", "a file where the source has a directory");
+  EXPECT_EQ(Copy(src_, dst_), Expected(src_, dst_, MakeGenericCode(EEXIST)));
+  EXPECT_EQ(ReadFileText(dst_ + L"\\a\\b"), "a file where the source has a directory");
+  // Whatever the walk copied before reaching the conflict stays as copied.
+  for (const auto& copy : fake::CallsOf(Call::CopyFileW)) {
+    const std::wstring relative = copy.path.substr(dst_.size());
+    EXPECT_EQ(ReadFileText(copy.path), ReadFileText(src_ + relative)) << testing_tree::Utf8(relative);
+  }
+  // The conflict was met inside "a": its counterpart directory was made first.
+  EXPECT_TRUE(IsDirectory(dst_ + L"\\a"));
+}
+
+TEST_F(TreeCopyTest, LinksAreFollowedInTheSourceAndTheTarget) {
+  MakeSampleSource();
+  TempDir elsewhere;
+  WriteFileText(elsewhere / L"linked.txt", "through the link");
+  testing_tree::MakeSymlink(src_ + L"\\link", elsewhere.path());
+  TempDir target_elsewhere;
+  MakeDirectory(dst_);
+  testing_tree::MakeSymlink(dst_ + L"\\a", target_elsewhere.path());
+
+  EXPECT_EQ(Copy(src_, dst_), "");
+  // The source link is copied as the directory it leads to...
+  const DWORD attributes = ::GetFileAttributesW((dst_ + L"\\link").c_str());
+  EXPECT_TRUE(attributes & FILE_ATTRIBUTE_DIRECTORY);
+  EXPECT_FALSE(attributes & FILE_ATTRIBUTE_REPARSE_POINT);
+  EXPECT_EQ(ReadFileText(dst_ + L"\\link\\linked.txt"), "through the link");
+  // ...and the target link to a directory is written through.
+  EXPECT_EQ(ReadFileText(target_elsewhere / L"one.txt"), "one");
+  EXPECT_EQ(ReadFileText(target_elsewhere / L"b\\two.bin"), std::string("t\0w\r\no", 6));
+}
+
+// Wine leaves dangling links out of directory listings, so a dangling link is
+// met here as a root.
+TEST_F(TreeCopyTest, DanglingLinkIsANotFoundFailure) {
+  const std::wstring dangling = temp_ / L"dangling";
+  testing_tree::MakeSymlink(dangling, temp_ / L"nowhere");
+  const std::string text = Copy(dangling, dst_);
+  EXPECT_TRUE(text == Expected(dangling, dst_, MakeSystemCode(ERROR_FILE_NOT_FOUND)) ||
+              text == Expected(dangling, dst_, MakeSystemCode(ERROR_PATH_NOT_FOUND)))
+      << text;
+  EXPECT_FALSE(testing_tree::Exists(dst_));
+}
+
+TEST_F(TreeCopyTest, TargetRootInsideTheSourceIsRefusedBeforeAnythingIsWritten) {
+  MakeSampleSource();
+  const Tree before = ReadTree(src_);
+  for (const std::wstring& inside :
+       {src_ + L"\\copy", src_ + L"\\a\\new\\deeper", src_ + L"\\a", src_ + L"\\a\\b\\..\\x\\"}) {
+    fake::Reset();
+    EXPECT_EQ(Copy(src_, inside), Expected(src_, inside, MakeGenericCode(EINVAL)))
+        << testing_tree::Utf8(inside);
+    EXPECT_EQ(fake::CountOf(Call::CreateDirectoryW), 0);
+    EXPECT_EQ(fake::CountOf(Call::CopyFileW), 0);
+  }
+  // Also when the way in leads through a link.
+  testing_tree::MakeSymlink(temp_ / L"alias", src_);
+  fake::Reset();
+  const std::wstring through_link = temp_ / L"alias\\copy";
+  EXPECT_EQ(Copy(src_, through_link), Expected(src_, through_link, MakeGenericCode(EINVAL)));
+  EXPECT_EQ(ReadTree(src_), before);
+}
+
+TEST_F(TreeCopyTest, SourceInsideTheTargetIsTheNormalUpdate) {
+  // An update folder inside the game folder, laid over the game folder.
+  MakeDirectory(dst_);
+  WriteFileText(dst_ + L"\\game.exe", "old");
+  MakeDirectory(dst_ + L"\\update");
+  WriteFileText(dst_ + L"\\update\\game.exe", "new");
+  EXPECT_EQ(Copy(dst_ + L"\\update", dst_), "");
+  EXPECT_EQ(ReadFileText(dst_ + L"\\game.exe"), "new");
+  // A file root inside a target directory is not a tree inside itself either.
+  EXPECT_EQ(Copy(dst_ + L"\\update\\game.exe", dst_ + L"\\update\\again.exe"), "");
+  EXPECT_EQ(ReadFileText(dst_ + L"\\update\\again.exe"), "new");
+}
+
+TEST_F(TreeCopyTest, RelativeRootsAreTakenFromTheCurrentDirectory) {
+  MakeSampleSource();
+  wchar_t previous[MAX_PATH];
+  ::GetCurrentDirectoryW(MAX_PATH, previous);
+  ::SetCurrentDirectoryW(temp_.path().c_str());
+  const std::string text = Copy(L"src", L".\\dst");
+  ::SetCurrentDirectoryW(previous);
+  EXPECT_EQ(text, "");
+  EXPECT_EQ(ReadTree(dst_), ReadTree(src_));
+}
+
+// ---- Refusals only the seam can produce -------------------------------------
+
+TEST_F(TreeCopyTest, UnreadableSubdirectoryFailsWhenItsEnumerationOpens) {
+  MakeSampleSource();
+  // The root's enumeration opens first; refuse the next one.
+  fake::Platform().faults.push_back({Call::FindFirstFileExW, 2, ERROR_ACCESS_DENIED});
+  EXPECT_EQ(Copy(src_, dst_), Expected(src_, dst_, MakeSystemCode(ERROR_ACCESS_DENIED)));
+  const auto creations = fake::CallsOf(Call::CreateDirectoryW);
+  ASSERT_FALSE(creations.empty());
+  // The refused directory's counterpart was created before its enumeration was opened.
+  EXPECT_TRUE(IsDirectory(creations.back().path));
+  EXPECT_EQ(fake::CountOf(Call::FindFirstFileExW), 2);
+}
+
+TEST_F(TreeCopyTest, BasicEnumerationRefusedIsAskedAgainWithTheStandardLevel) {
+  for (DWORD refusal : {ERROR_NOT_SUPPORTED, ERROR_INVALID_PARAMETER}) {
+    MakeSampleSource();
+    fake::Reset();
+    fake::Platform().faults.push_back({Call::FindFirstFileExW, 0, refusal, FindExInfoBasic});
+    EXPECT_EQ(Copy(src_, dst_), "");
+    EXPECT_EQ(ReadTree(dst_), ReadTree(src_));
+    const auto opens = fake::CallsOf(Call::FindFirstFileExW);
+    ASSERT_EQ(opens.size(), 8u);  // four directories, each asked twice
+    for (size_t i = 0; i < opens.size(); ++i) {
+      EXPECT_EQ(opens[i].detail, i % 2 == 0 ? FindExInfoBasic : FindExInfoStandard);
+    }
+    testing_tree::RemoveTree(dst_);
+    testing_tree::RemoveTree(src_);
+  }
+  // Any other refusal is the failure, without a second try.
+  MakeSampleSource();
+  fake::Reset();
+  fake::Platform().faults.push_back({Call::FindFirstFileExW, 0, ERROR_ACCESS_DENIED, FindExInfoBasic});
+  EXPECT_EQ(Copy(src_, dst_), Expected(src_, dst_, MakeSystemCode(ERROR_ACCESS_DENIED)));
+  EXPECT_EQ(fake::CountOf(Call::FindFirstFileExW), 1);
+}
+
+TEST_F(TreeCopyTest, EnumerationAdvanceFailureIsTheFailure) {
+  MakeSampleSource();
+  fake::Platform().faults.push_back({Call::FindNextFileW, 3, ERROR_NETNAME_DELETED});
+  EXPECT_EQ(Copy(src_, dst_), Expected(src_, dst_, MakeSystemCode(ERROR_NETNAME_DELETED)));
+}
+
+TEST_F(TreeCopyTest, RefusedFileCopyStopsTheWalk) {
+  MakeSampleSource();
+  fake::Platform().faults.push_back({Call::CopyFileW, 1, ERROR_SHARING_VIOLATION});
+  EXPECT_EQ(Copy(src_, dst_), Expected(src_, dst_, MakeSystemCode(ERROR_SHARING_VIOLATION)));
+  EXPECT_EQ(fake::CountOf(Call::CopyFileW), 1);
+  const auto& log = fake::Platform().log;
+  size_t refused = 0;
+  while (log[refused].call != Call::CopyFileW) ++refused;
+  for (size_t i = refused + 1; i < log.size(); ++i) {
+    EXPECT_NE(log[i].call, Call::CreateDirectoryW) << "the walk went on after the failure";
+  }
+}
+
+TEST_F(TreeCopyTest, CreationRefusedOtherThanAlreadyExistsIsTheFailure) {
+  MakeSampleSource();
+  fake::Platform().faults.push_back({Call::CreateDirectoryW, 2, ERROR_DISK_FULL});
+  EXPECT_EQ(Copy(src_, dst_), Expected(src_, dst_, MakeSystemCode(ERROR_DISK_FULL)));
+  // Already exists, but as a file by the time it is looked at again.
+  testing_tree::RemoveTree(dst_);
+  fake::Reset();
+  WriteFileText(dst_, "a file");
+  fake::Platform().faults.push_back({Call::GetFileAttributesExW, 2, ERROR_FILE_NOT_FOUND});
+  EXPECT_EQ(Copy(src_, dst_), Expected(src_, dst_, MakeSystemCode(ERROR_ALREADY_EXISTS)));
+  EXPECT_EQ(ReadFileText(dst_), "a file");
+}
+
+TEST_F(TreeCopyTest, TargetQueryFailingOtherThanNotFoundIsTheFailure) {
+  MakeSampleSource();
+  // The first query is the root's own; the second is the target root's.
+  fake::Platform().faults.push_back({Call::GetFileAttributesExW, 2, ERROR_ACCESS_DENIED});
+  EXPECT_EQ(Copy(src_, dst_), Expected(src_, dst_, MakeSystemCode(ERROR_ACCESS_DENIED)));
+  EXPECT_FALSE(testing_tree::Exists(dst_));
+  for (DWORD not_found : {ERROR_BAD_NETPATH, ERROR_INVALID_NAME}) {
+    fake::Reset();
+    fake::Platform().faults.push_back({Call::GetFileAttributesExW, 2, not_found});
+    EXPECT_EQ(Copy(src_, dst_), "") << "a target that is not found is created";
+    EXPECT_TRUE(IsFile(dst_ + L"\\a\\one.txt"));
+  }
+}
+
+TEST_F(TreeCopyTest, IdentityFallsBackOnlyWhenFileIdsAreUnsupported) {
+  if (RunningWithoutInfoEx()) GTEST_SKIP();
+  MakeSampleSource();
+  MakeDirectory(dst_);
+  for (DWORD unsupported : {ERROR_NOT_SUPPORTED, ERROR_INVALID_PARAMETER}) {
+    fake::Reset();
+    fake::Platform().faults.push_back({Call::GetFileInformationByHandleEx, 0, unsupported, 18});
+    EXPECT_EQ(Copy(src_, dst_), "");
+    EXPECT_GT(fake::CountOf(Call::GetFileInformationByHandle), 0);
+    fake::Reset();
+    fake::Platform().faults.push_back({Call::GetFileInformationByHandleEx, 0, unsupported, 18});
+    EXPECT_EQ(Copy(src_, src_), Expected(src_, src_, MakeGenericCode(EEXIST)));
+  }
+  fake::Reset();
+  fake::Platform().faults.push_back({Call::GetFileInformationByHandleEx, 0, ERROR_ACCESS_DENIED, 18});
+  EXPECT_EQ(Copy(src_, dst_), Expected(src_, dst_, MakeSystemCode(ERROR_ACCESS_DENIED)));
+  EXPECT_EQ(fake::CountOf(Call::GetFileInformationByHandle), 0);
+}
+
+// What a copy costs in platform calls: nothing for a source entry that is not
+// a link, one query per target, one copy per file, two opens per existing target.
+TEST_F(TreeCopyTest, CallPatternOfAFreshAndAnOverwritingCopy) {
+  MakeSampleSource();  // 4 directories (root included), 3 files
+  EXPECT_EQ(Copy(src_, dst_), "");
+  auto walk_opens = [&] {
+    int count = 0;
+    for (const auto& open : fake::CallsOf(Call::CreateFileW)) {
+      if (open.path.rfind(src_ + L"\\", 0) == 0) ++count;  // an entry below the source root
+    }
+    return count;
+  };
+  EXPECT_EQ(fake::CountOf(Call::CopyFileW), 3);
+  EXPECT_EQ(fake::CountOf(Call::CreateDirectoryW), 4);
+  EXPECT_EQ(fake::CountOf(Call::FindFirstFileExW), 4);
+  EXPECT_EQ(fake::CountOf(Call::GetFileAttributesExW), 1 + 7);  // the root's own, each target
+  EXPECT_EQ(walk_opens(), 0);
+
+  fake::Reset();
+  EXPECT_EQ(Copy(src_, dst_), "");
+  EXPECT_EQ(fake::CountOf(Call::CopyFileW), 3);
+  // Each existing directory is queried again after CreateDirectoryW finds it.
+  EXPECT_EQ(fake::CountOf(Call::GetFileAttributesExW), 1 + 7 + 4);
+  EXPECT_EQ(walk_opens(), 6);  // same-object test: each source entry below the root
+  EXPECT_EQ(fake::CountOf(Call::GetProcAddress), 0) << "the lookup is remembered";
+}
+
+// ---- Where GetFileInformationByHandleEx does not exist ------------------------
+
+class WithoutInfoEx : public TreeCopyTest {
+ protected:
+  void SetUp() override {
+    if (!RunningWithoutInfoEx()) GTEST_SKIP() << "runs in its own process";
+    TreeCopyTest::SetUp();
+  }
+};
+
+TEST_F(WithoutInfoEx, CopiesFollowsLinksAndRefusesTheSameObject) {
+  MakeSampleSource();
+  TempDir elsewhere;
+  WriteFileText(elsewhere / L"linked.txt", "through the link");
+  testing_tree::MakeSymlink(src_ + L"\\link", elsewhere.path());
+  EXPECT_EQ(Copy(src_, dst_), "");
+  EXPECT_EQ(ReadFileText(dst_ + L"\\link\\linked.txt"), "through the link");
+  EXPECT_EQ(Copy(src_, dst_), "");
+  EXPECT_EQ(Copy(src_, src_ + L"\\"), Expected(src_, src_ + L"\\", MakeGenericCode(EEXIST)));
+  EXPECT_EQ(fake::CountOf(Call::GetFileInformationByHandleEx), 0);
+  EXPECT_GT(fake::CountOf(Call::GetFileInformationByHandle), 0);
+}
+
+// ---- Path joining ------------------------------------------------------------------
+
+TEST(PathTest, JoinsWithOneSeparatorExceptAfterEmptySeparatorOrBareDrive) {
+  EXPECT_EQ(overlay::JoinPath(L"C:\\dir", L"name"), L"C:\\dir\\name");
+  EXPECT_EQ(overlay::JoinPath(L"C:\\dir\\", L"name"), L"C:\\dir\\name");
+  EXPECT_EQ(overlay::JoinPath(L"C:/dir/", L"name"), L"C:/dir/name");
+  EXPECT_EQ(overlay::JoinPath(L"C:", L"name"), L"C:name");
+  EXPECT_EQ(overlay::JoinPath(L"", L"name"), L"name");
+  EXPECT_EQ(overlay::JoinPath(L"..", L"*"), L"..\\*");
+  EXPECT_EQ(overlay::FileNameOf(L"C:\\dir\\file.txt"), L"file.txt");
+  EXPECT_EQ(overlay::FileNameOf(L"dir/file.txt"), L"file.txt");
+  EXPECT_EQ(overlay::FileNameOf(L"C:file.txt"), L"file.txt");
+  EXPECT_EQ(overlay::FileNameOf(L"file.txt"), L"file.txt");
+}
+
+}  // namespace

@@ -139,9 +139,6 @@ void MakeSymlink(const std::wstring& link, const std::wstring& target) {
   ::WaitForSingleObject(process.hProcess, 10000);
   ::CloseHandle(process.hThread);
   ::CloseHandle(process.hProcess);
-  for (int i = 0; i < 100 && ::GetFileAttributesW(link.c_str()) == INVALID_FILE_ATTRIBUTES; ++i) {
-    ::Sleep(10);
-  }
 }
 
 DWORD ProcessHandleCount() {
