@@ -1,1 +1,730 @@
-// placeholder
+// Every platform call of a realistic run made to fail, one at a time, and every
+// allocation of a run made to fail, one at a time: the run always ends, shows
+// at most one box with the right text, stops writing at the failure, leaves
+// what was copied before it, never writes under the source and never leaves a
+// handle, an enumeration or a block of memory behind.
+#include <cerrno>
+#include <cstdio>
+#include <cwchar>
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "app/copy_tree.h"
+#include "app/launcher_wait.h"
+#include "report/failure.h"
+#include "tests/support/allocation.h"
+#include "tests/support/temp_tree.h"
+
+namespace {
+
+using fake::Call;
+using testing_tree::MakeDirectory;
+using testing_tree::ReadFileText;
+using testing_tree::ReadTree;
+using testing_tree::RemoveTree;
+using testing_tree::TempDir;
+using testing_tree::Utf8;
+using testing_tree::WriteFileText;
+using Tree = std::map<std::wstring, std::string>;
+using ProcessLists = std::vector<std::vector<std::wstring>>;
+
+constexpr char kDirectory[] = "<dir>";
+
+// Calls whose failure the program must handle. GetModuleHandleW and
+// GetProcAddress are made only once per process, when the walk first needs
+// GetFileInformationByHandleEx; the warm-up run of each test has made them, so
+// they never appear in a recorded log (the run without the function is the
+// WithoutInfoEx tests' business).
+bool CanFail(Call call) {
+  switch (call) {
+    case Call::CreateToolhelp32Snapshot:
+    case Call::Process32FirstW:
+    case Call::Process32NextW:
+    case Call::GetFileAttributesExW:
+    case Call::CreateFileW:
+    case Call::GetFileInformationByHandle:
+    case Call::GetFileInformationByHandleEx:
+    case Call::CreateDirectoryW:
+    case Call::FindFirstFileExW:
+    case Call::FindNextFileW:
+    case Call::CopyFileW:
+    case Call::GetFullPathNameW:
+    case Call::FormatMessageA:
+    case Call::WideCharToMultiByte:
+    case Call::GetModuleHandleW:
+    case Call::GetProcAddress:
+      return true;
+    default:
+      return false;
+  }
+}
+
+// Calls that open a file or directory, which another process can hold
+// without sharing.
+bool OpensAnObject(Call call) {
+  return call == Call::CreateFileW || call == Call::CopyFileW || call == Call::CreateDirectoryW ||
+         call == Call::FindFirstFileExW;
+}
+
+// What a run may still do once a copy step has failed: release what it holds,
+// compose the report and show it.
+bool IsUnwindingOrReport(Call call) {
+  switch (call) {
+    case Call::CloseHandle:
+    case Call::FindClose:
+    case Call::LocalFree:
+    case Call::FormatMessageA:
+    case Call::AreFileApisANSI:
+    case Call::WideCharToMultiByte:
+    case Call::lc_codepage_func:
+    case Call::MessageBoxA:
+      return true;
+    default:
+      return false;
+  }
+}
+
+// Index of the nth call of a kind in a log, or -1.
+int IndexOfNth(const std::vector<fake::LoggedCall>& log, Call call, int nth) {
+  int seen = 0;
+  for (size_t i = 0; i < log.size(); ++i) {
+    if (log[i].call == call && ++seen == nth) return static_cast<int>(i);
+  }
+  return -1;
+}
+
+// How many calls of the kind of log[index] the log holds up to and including it.
+int NthOf(const std::vector<fake::LoggedCall>& log, size_t index) {
+  int nth = 0;
+  for (size_t i = 0; i <= index; ++i) nth += log[i].call == log[index].call ? 1 : 0;
+  return nth;
+}
+
+// The sleeps of a wait whose process lists are `lists` when the nth call of
+// `failing` fails: a scan without a snapshot or a first entry finds nothing; a
+// scan whose next entry cannot be read knows only the entries read before.
+int ExpectedSleeps(const ProcessLists& lists, Call failing, int nth) {
+  int snapshots = 0, firsts = 0, nexts = 0;
+  for (size_t scan = 0;; ++scan) {
+    const std::vector<std::wstring>& list = lists[scan < lists.size() ? scan : lists.size() - 1];
+    bool found = false;
+    if (!(++snapshots == nth && failing == Call::CreateToolhelp32Snapshot)) {
+      for (size_t entry = 0; entry <= list.size(); ++entry) {
+        const Call call = entry == 0 ? Call::Process32FirstW : Call::Process32NextW;
+        const int count = entry == 0 ? ++firsts : ++nexts;
+        if (call == failing && count == nth) break;
+        if (entry == list.size()) break;  // the call that answers "no more"
+        if (::_wcsicmp(list[entry].c_str(), overlay::kLauncherImageName) == 0) found = true;
+      }
+    }
+    if (!found) return static_cast<int>(scan);
+  }
+}
+
+// Links are made by a Unix program; wait until the directory lists the new
+// entry (a few hundred milliseconds at most).
+void WaitUntilListed(const std::wstring& directory, const std::wstring& name) {
+  for (int attempt = 0; attempt < 500; ++attempt) {
+    WIN32_FIND_DATAW data;
+    HANDLE find = ::FindFirstFileW((directory + L"\\*").c_str(), &data);
+    bool listed = false;
+    if (find != INVALID_HANDLE_VALUE) {
+      do {
+        listed = listed || name == data.cFileName;
+      } while (::FindNextFileW(find, &data));
+      ::FindClose(find);
+    }
+    if (listed) return;
+    ::Sleep(10);
+  }
+  ADD_FAILURE() << Utf8(name) << " never appeared in " << Utf8(directory);
+}
+
+// Where a call of a recorded run belongs.
+enum class Phase { kWait, kRootQuery, kGuard, kWalk };
+
+const char* NameOf(Phase phase) {
+  switch (phase) {
+    case Phase::kWait:
+      return "wait";
+    case Phase::kRootQuery:
+      return "root query";
+    case Phase::kGuard:
+      return "target-inside-source guard";
+    case Phase::kWalk:
+      return "walk";
+  }
+  return "?";
+}
+
+// A recorded run: its log, the phase of each call, its sleeps and boxes.
+struct Recording {
+  std::vector<fake::LoggedCall> log;
+  std::vector<Phase> phases;
+  int sleeps = 0;
+  std::vector<fake::MessageBoxShown> boxes;
+  Tree target;  // as the run left it
+};
+
+class FaultInjection : public PlatformTest {
+ protected:
+  void SetUp() override {
+    PlatformTest::SetUp();
+    // The source: files at several levels, an empty directory, a directory
+    // reached through a link that leads outside the source.
+    MakeDirectory(source_);
+    WriteFileText(source_ + L"\\a.txt", "source a");
+    WriteFileText(source_ + L"\\b.txt", "source b");
+    MakeDirectory(source_ + L"\\empty");
+    MakeDirectory(source_ + L"\\d1");
+    WriteFileText(source_ + L"\\d1\\c.txt", "source c");
+    MakeDirectory(source_ + L"\\d1\\d2");
+    WriteFileText(source_ + L"\\d1\\d2\\e.txt", "source e");
+    MakeDirectory(source_ + L"\\d1\\d2\\d3");
+    WriteFileText(source_ + L"\\d1\\d2\\d3\\f.txt", "source f");
+    MakeDirectory(source_ + L"\\d1\\new");
+    WriteFileText(source_ + L"\\d1\\new\\g.txt", "source g");
+    MakeDirectory(outside_);
+    WriteFileText(outside_ + L"\\h.txt", "outside h");
+    MakeDirectory(outside_ + L"\\sub");
+    WriteFileText(outside_ + L"\\sub\\i.txt", "outside i");
+    testing_tree::MakeSymlink(source_ + L"\\linked", outside_);
+    WaitUntilListed(source_, L"linked");
+    source_tree_ = ReadTree(source_);
+    ASSERT_EQ(source_tree_.count(L"linked\\sub\\i.txt"), 1u) << "the link is not followed";
+
+    ResetTarget();
+    original_target_ = ReadTree(target_);
+    full_copy_ = original_target_;
+    for (const auto& entry : source_tree_) full_copy_[entry.first] = entry.second;
+  }
+
+  void TearDown() override {
+    alloc::Disarm();
+    PlatformTest::TearDown();
+    EXPECT_EQ(ReadTree(source_), source_tree_) << "the source changed";
+  }
+
+  // The target as it stands before every run: some files and directories
+  // the copy replaces or keeps.
+  void ResetTarget() {
+    RemoveTree(target_);
+    MakeDirectory(target_);
+    WriteFileText(target_ + L"\\a.txt", "old a");
+    WriteFileText(target_ + L"\\keep.txt", "kept");
+    MakeDirectory(target_ + L"\\d1");
+    WriteFileText(target_ + L"\\d1\\c.txt", "old c");
+    WriteFileText(target_ + L"\\d1\\old.txt", "old only in the target");
+    MakeDirectory(target_ + L"\\d1\\d2");
+    MakeDirectory(target_ + L"\\other");
+    WriteFileText(target_ + L"\\other\\x.txt", "other x");
+    if (conflict_) {
+      MakeDirectory(target_ + L"\\d1\\new");
+      WriteFileText(target_ + L"\\d1\\new\\deeper", "a file where the source has a directory");
+    }
+  }
+
+  // Undoes what a run wrote, deepest first, so that the next run starts from
+  // the original target without rebuilding it.
+  void RevertTarget() {
+    const Tree now = ReadTree(target_);
+    for (auto entry = now.rbegin(); entry != now.rend(); ++entry) {
+      const std::wstring path = target_ + L"\\" + entry->first;
+      const auto original = original_target_.find(entry->first);
+      if (original == original_target_.end()) {
+        if (entry->second == kDirectory) {
+          ::RemoveDirectoryW(path.c_str());
+        } else {
+          ::DeleteFileW(path.c_str());
+        }
+      } else if (original->second != entry->second) {
+        WriteFileText(path, original->second);
+      }
+    }
+    ASSERT_EQ(ReadTree(target_), original_target_) << "the target could not be restored";
+  }
+
+  // The platform as a run starts: the launcher is there for two scans.
+  void PreparePlatform(const std::vector<fake::Fault>& faults) {
+    fake::Reset();
+    fake::State& platform = fake::Platform();
+    platform.info_ex_available = !RunningWithoutInfoEx();
+    platform.fake_processes = true;
+    platform.process_lists = lists_;
+    platform.faults = faults;
+  }
+
+  // Wait and copy, as the program runs them; `copy_start` receives the log
+  // position where the copy began.
+  void RunWaitAndCopy(size_t* copy_start) {
+    overlay::WaitForLauncherExit();
+    *copy_start = fake::Platform().log.size();
+    overlay::CopyTree(source_.c_str(), target_.c_str());
+  }
+
+  Recording Record(const std::vector<fake::Fault>& faults) {
+    ResetTarget();
+    PreparePlatform(faults);
+    size_t copy_start = 0;
+    RunWaitAndCopy(&copy_start);
+    Recording recording;
+    recording.log = fake::Platform().log;
+    recording.sleeps = static_cast<int>(fake::Platform().sleeps.size());
+    recording.boxes = fake::Platform().boxes;
+    recording.target = ReadTree(target_);
+    RevertTarget();
+    // The root is queried first, then the guard starts with the target's
+    // full path and ends where the walk queries the target root.
+    const int guard_start = IndexOfNthFrom(recording.log, copy_start, Call::GetFullPathNameW);
+    int walk_start = -1;
+    for (size_t i = guard_start < 0 ? copy_start : guard_start; i < recording.log.size(); ++i) {
+      if (recording.log[i].call == Call::GetFileAttributesExW) {
+        walk_start = static_cast<int>(i);
+        break;
+      }
+    }
+    EXPECT_GE(guard_start, 0);
+    EXPECT_GE(walk_start, 0);
+    for (size_t i = 0; i < recording.log.size(); ++i) {
+      const int at = static_cast<int>(i);
+      recording.phases.push_back(i < copy_start     ? Phase::kWait
+                                 : at < guard_start ? Phase::kRootQuery
+                                 : at < walk_start  ? Phase::kGuard
+                                                    : Phase::kWalk);
+    }
+    return recording;
+  }
+
+  static int IndexOfNthFrom(const std::vector<fake::LoggedCall>& log, size_t from, Call call) {
+    for (size_t i = from; i < log.size(); ++i) {
+      if (log[i].call == call) return static_cast<int>(i);
+    }
+    return -1;
+  }
+
+  // The target after a run whose log is `log`: what was there, plus every
+  // file copied and directory created before position `end`.
+  Tree TargetAfter(const std::vector<fake::LoggedCall>& log, size_t end) {
+    Tree expected = original_target_;
+    for (size_t i = 0; i < end && i < log.size(); ++i) {
+      const fake::LoggedCall& call = log[i];
+      if (call.call != Call::CopyFileW && call.call != Call::CreateDirectoryW) continue;
+      if (call.path == target_) continue;
+      EXPECT_EQ(call.path.compare(0, target_.size() + 1, target_ + L"\\"), 0)
+          << "written outside the target: " << Utf8(call.path);
+      const std::wstring relative = call.path.substr(target_.size() + 1);
+      if (call.call == Call::CreateDirectoryW) {
+        expected[relative] = kDirectory;
+      } else {
+        EXPECT_EQ(source_tree_.count(relative), 1u) << Utf8(relative);
+        expected[relative] = source_tree_[relative];
+      }
+    }
+    return expected;
+  }
+
+  // The box text of a copy that failed with `code`, composed by the
+  // product's own report type with the platform answering normally, or with
+  // only `report_faults` failing.
+  std::string ExpectedText(overlay::error_code code,
+                           const std::vector<fake::Fault>& report_faults = {}) {
+    fake::State saved = fake::Platform();
+    fake::Reset();
+    fake::Platform().faults = report_faults;
+    std::string text;
+    try {
+      text = overlay::filesystem_error("copy", source_, target_, code).what();
+    } catch (const std::exception& failure) {
+      text = failure.what();
+    }
+    fake::Platform() = saved;
+    return text;
+  }
+
+  std::string ExpectedSystemErrorText(DWORD error) {
+    fake::State saved = fake::Platform();
+    fake::Reset();
+    std::string text = overlay::system_error(overlay::MakeSystemCode(error)).what();
+    fake::Platform() = saved;
+    return text;
+  }
+
+  // Runs once more with `faults`, the last of which hits the call at
+  // `index` of `recording`, and checks the outcome the phase of that call
+  // calls for. `expected_box` is the box text a walk failure must show.
+  // Returns true when a box was shown.
+  // `walk_end` is the position of the failure that ends the walk when an
+  // earlier fault ends it, or -1.
+  bool CheckFaultedRun(const Recording& recording, size_t index,
+                       const std::vector<fake::Fault>& faults, const std::string& expected_box,
+                       int walk_end) {
+    const size_t stop = walk_end >= 0 ? static_cast<size_t>(walk_end) : index;
+    const fake::Fault& fault = faults.back();
+    const Phase phase = recording.phases[index];
+    SCOPED_TRACE(std::string(fake::NameOf(fault.call)) + " #" + std::to_string(fault.nth) +
+                 " (log position " + std::to_string(index) + ", " + NameOf(phase) +
+                 ") fails with " + std::to_string(fault.error));
+    const DWORD handles_before = testing_tree::ProcessHandleCount();
+    PreparePlatform(faults);
+    size_t copy_start = 0;
+    RunWaitAndCopy(&copy_start);
+    const fake::State& platform = fake::Platform();
+    const std::vector<fake::LoggedCall>& log = platform.log;
+
+    EXPECT_EQ(platform.open_handles, 0) << "handle left open";
+    EXPECT_EQ(platform.open_finds, 0) << "enumeration left open";
+    EXPECT_EQ(platform.message_buffers_live, 0) << "message buffer not freed";
+    EXPECT_EQ(testing_tree::ProcessHandleCount(), handles_before) << "process handle leaked";
+
+    // Up to the failing call the run is the recorded one.
+    const int failed_at = IndexOfNth(log, fault.call, fault.nth);
+    EXPECT_EQ(failed_at, static_cast<int>(index)) << "the run took another course";
+    if (failed_at != static_cast<int>(index)) return !platform.boxes.empty();
+    for (size_t i = 0; i < index; ++i) {
+      if (log[i].call != recording.log[i].call || log[i].path != recording.log[i].path) {
+        ADD_FAILURE() << "call " << i << " differs from the recorded run";
+        return !platform.boxes.empty();
+      }
+    }
+
+    switch (phase) {
+      case Phase::kWait:
+        // The wait ends at the first scan that sees no launcher; the copy runs.
+        EXPECT_EQ(static_cast<int>(platform.sleeps.size()),
+                  ExpectedSleeps(lists_, fault.call, fault.nth));
+        EXPECT_TRUE(platform.boxes.empty());
+        EXPECT_EQ(ReadTree(target_), full_copy_);
+        break;
+      case Phase::kRootQuery:
+      case Phase::kGuard:
+        // Both only inform the walk, which asks again and copies everything.
+        EXPECT_EQ(static_cast<int>(platform.sleeps.size()), recording.sleeps);
+        EXPECT_TRUE(platform.boxes.empty())
+            << (platform.boxes.empty() ? "" : platform.boxes[0].text);
+        EXPECT_EQ(ReadTree(target_), full_copy_);
+        break;
+      case Phase::kWalk:
+        EXPECT_EQ(static_cast<int>(platform.sleeps.size()), recording.sleeps);
+        EXPECT_EQ(platform.boxes.size(), 1u);
+        if (!platform.boxes.empty()) {
+          const fake::MessageBoxShown& box = platform.boxes[0];
+          EXPECT_EQ(box.text, expected_box);
+          EXPECT_EQ(box.caption, "ERROR");
+          EXPECT_EQ(box.style, static_cast<UINT>(MB_OK));
+          EXPECT_EQ(box.owner, nullptr);
+        }
+        for (size_t i = stop + 1; i < log.size(); ++i) {
+          EXPECT_TRUE(IsUnwindingOrReport(log[i].call))
+              << fake::NameOf(log[i].call) << " after the failure: " << Utf8(log[i].path);
+        }
+        EXPECT_EQ(ReadTree(target_), TargetAfter(log, stop));
+        break;
+    }
+    const bool boxed = !platform.boxes.empty();
+    RevertTarget();
+    return boxed;
+  }
+
+  // The nth of every failable call of `recording` from position `from` on,
+  // failing in turn with each of `errors` (after `base_faults`).
+  struct Tally {
+    int injected = 0;
+    int boxes = 0;
+    int completed = 0;
+    std::map<std::string, int> by_call;
+  };
+  template <typename ExpectedBox>
+  Tally FailEachCall(const Recording& recording, const std::vector<fake::Fault>& base_faults,
+                     const std::vector<DWORD>& errors, ExpectedBox expected_box, size_t from = 0,
+                     const std::set<Call>& only = {}, int walk_end = -1) {
+    Tally tally;
+    for (size_t i = from; i < recording.log.size(); ++i) {
+      const fake::LoggedCall& call = recording.log[i];
+      if (!CanFail(call.call)) continue;
+      if (!only.empty() && only.count(call.call) == 0) continue;
+      // A call the base faults already fail is not failed a second time.
+      bool already_failing = false;
+      for (const fake::Fault& base : base_faults) {
+        already_failing =
+            already_failing ||
+            (base.call == call.call && (base.detail == -1 || base.detail == call.detail) &&
+             (base.nth == 0 || base.nth == NthOf(recording.log, i)));
+      }
+      if (already_failing) continue;
+      for (DWORD error : errors) {
+        if (error == ERROR_SHARING_VIOLATION && !OpensAnObject(call.call)) continue;
+        std::vector<fake::Fault> faults = base_faults;
+        faults.push_back({call.call, NthOf(recording.log, i), error});
+        const bool boxed =
+            CheckFaultedRun(recording, i, faults, expected_box(call, error), walk_end);
+        ++tally.injected;
+        ++(boxed ? tally.boxes : tally.completed);
+        ++tally.by_call[fake::NameOf(call.call)];
+        if (HasFatalFailure()) return tally;
+      }
+    }
+    return tally;
+  }
+
+  static void Print(const char* what, const Tally& tally) {
+    std::printf("[ figures  ] %s: %d faults injected, %d ended in one box, %d completed\n", what,
+                tally.injected, tally.boxes, tally.completed);
+    std::string calls;
+    for (const auto& entry : tally.by_call) {
+      calls += " " + entry.first + "=" + std::to_string(entry.second);
+    }
+    std::printf("[ figures  ]   by call:%s\n", calls.c_str());
+    ::testing::Test::RecordProperty(std::string(what) + " faults injected", tally.injected);
+  }
+
+  // First-use lookups and statics happen here, outside what is measured.
+  void WarmUp(const std::vector<fake::Fault>& faults = {}) {
+    PreparePlatform(faults);
+    size_t copy_start = 0;
+    RunWaitAndCopy(&copy_start);
+    ASSERT_LE(fake::Platform().boxes.size(), 1u);
+    RevertTarget();
+  }
+
+  TempDir temp_;
+  const std::wstring source_ = temp_ / L"source";
+  const std::wstring outside_ = temp_ / L"outside";
+  const std::wstring target_ = temp_ / L"target";
+  // The launcher last in the first scan, first in the second, gone in the third.
+  const ProcessLists lists_ = {{L"explorer.exe", L"VarenkoLauncher.exe"},
+                               {L"varenkolauncher.EXE", L"svchost.exe"},
+                               {L"explorer.exe", L"game.exe"}};
+  bool conflict_ = false;  // the target holds a file where the source has a directory
+  Tree source_tree_;
+  Tree original_target_;
+  Tree full_copy_;
+};
+
+TEST_F(FaultInjection, RecordedRunCopiesEverythingAndTouchesEachCallOnce) {
+  WarmUp();
+  const Recording recording = Record({});
+  EXPECT_TRUE(recording.boxes.empty());
+  EXPECT_EQ(recording.sleeps, 2);
+  EXPECT_EQ(recording.target, full_copy_);
+  // One copy per source file, none for what only the target holds.
+  int source_files = 0;
+  for (const auto& entry : source_tree_) source_files += entry.second != kDirectory ? 1 : 0;
+  EXPECT_EQ(static_cast<int>(fake::CallsOf(Call::CopyFileW).size()), source_files);
+  // The recorded run is what the exhaustive runs below replay.
+  std::map<Phase, int> per_phase;
+  int failable = 0;
+  for (size_t i = 0; i < recording.log.size(); ++i) {
+    ++per_phase[recording.phases[i]];
+    failable += CanFail(recording.log[i].call) ? 1 : 0;
+  }
+  for (Phase phase : {Phase::kWait, Phase::kRootQuery, Phase::kGuard, Phase::kWalk}) {
+    EXPECT_GT(per_phase[phase], 0) << NameOf(phase);
+  }
+  // The linked directory is followed through its handle, not enumerated blind.
+  bool followed = false;
+  for (const auto& call : fake::CallsOf(Call::GetFileInformationByHandleEx)) {
+    followed = followed || call.detail == 0;  // FileBasicInfo
+  }
+  EXPECT_TRUE(followed);
+  std::printf("[ figures  ] recorded run: %zu calls, %d that can fail\n", recording.log.size(),
+              failable);
+}
+
+TEST_F(FaultInjection, EveryFailingCallOfARealisticRunIsReportedOnceOrHarmless) {
+  WarmUp();
+  const Recording recording = Record({});
+  ASSERT_TRUE(recording.boxes.empty());
+  std::map<DWORD, std::string> texts;
+  for (DWORD error : {DWORD{ERROR_ACCESS_DENIED}, DWORD{ERROR_SHARING_VIOLATION}}) {
+    texts[error] = ExpectedText(overlay::MakeSystemCode(error));
+  }
+  const Tally tally =
+      FailEachCall(recording, {}, {ERROR_ACCESS_DENIED, ERROR_SHARING_VIOLATION},
+                   [&](const fake::LoggedCall&, DWORD error) { return texts[error]; });
+  Print("realistic run", tally);
+  EXPECT_GT(tally.boxes, 0);
+  EXPECT_GT(tally.completed, 0);
+}
+
+// Volumes without 128-bit identifiers and without the basic enumeration
+// level: the walk takes the older calls, whose failures count the same.
+TEST_F(FaultInjection, EveryFailingFallbackCallIsReportedOnceOrHarmless) {
+  WarmUp();
+  const std::vector<fake::Fault> old_volume = {
+      {Call::GetFileInformationByHandleEx, 0, ERROR_INVALID_PARAMETER, 18},  // FileIdInfo
+      {Call::FindFirstFileExW, 0, ERROR_NOT_SUPPORTED, FindExInfoBasic}};
+  const Recording recording = Record(old_volume);
+  ASSERT_TRUE(recording.boxes.empty()) << recording.boxes[0].text;
+  EXPECT_EQ(recording.target, full_copy_);
+  ASSERT_GT(fake::CountOf(Call::GetFileInformationByHandle), 0);
+  const std::string text = ExpectedText(overlay::MakeSystemCode(ERROR_ACCESS_DENIED));
+  const Tally tally = FailEachCall(recording, old_volume, {ERROR_ACCESS_DENIED},
+                                   [&](const fake::LoggedCall&, DWORD) { return text; }, 0,
+                                   {Call::GetFileInformationByHandle, Call::FindFirstFileExW});
+  Print("fallback calls", tally);
+  EXPECT_GT(tally.boxes, 0);
+}
+
+// A run that fails at its last file copy composes its report through the
+// platform; every call of the report is made to fail in turn.
+TEST_F(FaultInjection, EveryFailingReportCallStillEndsInOneBox) {
+  WarmUp();
+  const Recording healthy = Record({});
+  const int last_copy = static_cast<int>(fake::CallsOf(Call::CopyFileW).size());
+  const fake::Fault base{Call::CopyFileW, last_copy, ERROR_ACCESS_DENIED};
+  const Recording recording = Record({base});
+  ASSERT_EQ(recording.boxes.size(), 1u);
+  const std::string healthy_text = ExpectedText(overlay::MakeSystemCode(ERROR_ACCESS_DENIED));
+  EXPECT_EQ(recording.boxes[0].text, healthy_text);
+  const size_t failed_at =
+      static_cast<size_t>(IndexOfNth(recording.log, Call::CopyFileW, last_copy));
+  const Tally tally = FailEachCall(
+      recording, {base}, {ERROR_ACCESS_DENIED, ERROR_NOT_ENOUGH_MEMORY, ERROR_INVALID_FLAGS},
+      [&](const fake::LoggedCall& call, DWORD error) -> std::string {
+        if (call.call == Call::FormatMessageA) {
+          // No system message: the report still names the operation and the roots.
+          return ExpectedText(overlay::MakeSystemCode(ERROR_ACCESS_DENIED),
+                              {{Call::FormatMessageA, 0, error}});
+        }
+        // A root that cannot be narrowed: without the best-fit flag it is
+        // asked again; otherwise the conversion's own failure is shown.
+        if (call.detail == WC_NO_BEST_FIT_CHARS && error == ERROR_INVALID_FLAGS) {
+          return healthy_text;
+        }
+        return ExpectedSystemErrorText(error);
+      },
+      failed_at + 1, {}, static_cast<int>(failed_at));
+  Print("report calls", tally);
+  EXPECT_GT(tally.injected, 0);
+  EXPECT_EQ(tally.boxes, tally.injected);
+}
+
+// ---- Memory exhaustion -------------------------------------------------------
+
+class MemoryExhaustion : public FaultInjection {
+ protected:
+  struct Outcome {
+    int boxes = 0;
+    long allocations = 0;  // made by the run, the failed one included
+    bool failed = false;   // the armed allocation failure happened
+    long live_change = 0;  // blocks the run left allocated
+  };
+
+  // Wait (the launcher for one scan) and copy, with the nth allocation
+  // failing (none for 0); `box` receives the text of the first box.
+  Outcome RunFailingAt(long nth, const std::vector<fake::Fault>& faults, std::string* box) {
+    PreparePlatform(faults);
+    fake::Platform().process_lists = {{L"VarenkoLauncher.exe"}, {L"explorer.exe"}};
+    box->clear();
+    box->reserve(4096);  // so that keeping the text allocates nothing below
+    Outcome outcome;
+    const long live_before = alloc::Live();
+    alloc::FailAt(nth);
+    overlay::WaitForLauncherExit();
+    overlay::CopyTree(source_.c_str(), target_.c_str());
+    outcome.allocations = alloc::Count();
+    outcome.failed = alloc::Failed();
+    alloc::Disarm();
+    fake::State& platform = fake::Platform();
+    outcome.boxes = static_cast<int>(platform.boxes.size());
+    if (outcome.boxes > 0) box->assign(platform.boxes[0].text);
+    // The fake's own records are not the program's memory.
+    std::vector<fake::LoggedCall>().swap(platform.log);
+    std::vector<fake::MessageBoxShown>().swap(platform.boxes);
+    std::vector<DWORD>().swap(platform.sleeps);
+    outcome.live_change = alloc::Live() - live_before;
+    return outcome;
+  }
+
+  // The target after a run, then back to the original.
+  Tree TakeTarget() {
+    Tree target = ReadTree(target_);
+    RevertTarget();
+    return target;
+  }
+
+  // `failure` is the code the run ends with when memory suffices, or success
+  // for a run that completes.
+  void ExhaustEveryAllocation(const char* what, const std::vector<fake::Fault>& faults,
+                              overlay::error_code failure) {
+    WarmUp(faults);
+    const std::string exact = failure ? ExpectedText(failure) : std::string();
+    const std::string unknown =
+        "Unknown exception: \"" + Utf8(source_) + "\", \"" + Utf8(target_) + "\"";
+    std::string box;
+    // Once without failure: the allocations a whole run makes, and its outcome.
+    const Outcome healthy = RunFailingAt(0, faults, &box);
+    ASSERT_EQ(healthy.boxes, failure ? 1 : 0);
+    ASSERT_EQ(box, exact);
+    ASSERT_EQ(healthy.live_change, 0) << "a healthy run leaks";
+    ASSERT_GT(healthy.allocations, 0);
+    const Tree healthy_target = TakeTarget();
+    const long total = healthy.allocations;
+
+    std::map<std::string, int> outcomes;
+    for (long nth = 1; nth <= total + 1; ++nth) {
+      SCOPED_TRACE("allocation " + std::to_string(nth) + " of " + std::to_string(total) + " fails");
+      const DWORD handles_before = testing_tree::ProcessHandleCount();
+      const Outcome run = RunFailingAt(nth, faults, &box);
+      EXPECT_EQ(run.failed, nth <= total);
+      EXPECT_EQ(run.live_change, 0) << "blocks leaked";
+      EXPECT_EQ(fake::Platform().open_handles, 0) << "handle left open";
+      EXPECT_EQ(fake::Platform().open_finds, 0) << "enumeration left open";
+      EXPECT_EQ(fake::Platform().message_buffers_live, 0) << "message buffer not freed";
+      EXPECT_EQ(testing_tree::ProcessHandleCount(), handles_before);
+      EXPECT_LE(run.boxes, 1) << "second box";
+      std::string outcome;
+      if (run.boxes == 0) {
+        outcome = "completed without a box";
+        // Only a run that completes when memory suffices may end so.
+        EXPECT_FALSE(failure) << "the failure was lost";
+        EXPECT_EQ(TakeTarget(), healthy_target);
+      } else if (failure && box == exact) {
+        outcome = "the failure text";
+      } else if (box == overlay::bad_alloc().what()) {
+        outcome = "bad allocation";
+      } else if (box == unknown) {
+        outcome = "Unknown exception with the roots";
+      } else {
+        outcome = "unexpected: " + box;
+        ADD_FAILURE() << "box text: " << box;
+      }
+      RevertTarget();
+      ++outcomes[outcome];
+      if (HasFatalFailure()) break;
+    }
+    std::printf(
+        "[ figures  ] memory exhaustion, %s: %ld allocations failed in turn (N = 1..%ld), "
+        "then N = %ld where none fails\n",
+        what, total, total, total + 1);
+    for (const auto& entry : outcomes) {
+      std::printf("[ figures  ]   %-36s %d\n", entry.first.c_str(), entry.second);
+    }
+    RecordProperty(std::string(what) + " allocation failures tried", static_cast<int>(total));
+  }
+};
+
+TEST_F(MemoryExhaustion, CompletedRunNeverCrashesLeaksOrShowsTwoBoxes) {
+  ExhaustEveryAllocation("completed run", {}, overlay::error_code());
+}
+
+TEST_F(MemoryExhaustion, DeepConflictRunNeverCrashesLeaksOrShowsTwoBoxes) {
+  // A directory of the source meets a file of the target three levels down.
+  MakeDirectory(source_ + L"\\d1\\new\\deeper");
+  WriteFileText(source_ + L"\\d1\\new\\deeper\\j.txt", "source j");
+  source_tree_ = ReadTree(source_);
+  conflict_ = true;
+  ResetTarget();
+  original_target_ = ReadTree(target_);
+  ExhaustEveryAllocation("deep conflict", {}, overlay::MakeGenericCode(EEXIST));
+}
+
+TEST_F(MemoryExhaustion, RefusedCopyRunNeverCrashesLeaksOrShowsTwoBoxes) {
+  // The report of a platform refusal also asks for the system's message.
+  ExhaustEveryAllocation("refused file copy", {{Call::CopyFileW, 4, ERROR_ACCESS_DENIED}},
+                         overlay::MakeSystemCode(ERROR_ACCESS_DENIED));
+}
+
+}  // namespace
