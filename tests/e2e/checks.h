@@ -14,8 +14,8 @@ namespace e2e {
 inline void ExpectQuietExit(const OverlayOutcome& outcome) {
   EXPECT_TRUE(outcome.exited) << "overlay was still running at the time limit";
   EXPECT_EQ(outcome.exit_code, 0u);
-  EXPECT_TRUE(outcome.boxes.empty()) << "a box said: "
-                                     << testing::PrintToString(outcome.boxes[0].text);
+  EXPECT_TRUE(outcome.boxes.empty())
+      << "a box said: " << testing::PrintToString(outcome.boxes[0].text);
 }
 
 // The run showed exactly one box, the failure report with this text, then

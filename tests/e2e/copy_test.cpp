@@ -19,7 +19,7 @@ namespace {
 using testing_tree::Exists;
 using testing_tree::IsDirectory;
 using testing_tree::MakeDirectory;
-using testing_tree::MakeSymlink;
+using testing_tree::ReadFileText;
 using testing_tree::ReadTree;
 using testing_tree::TempDir;
 using testing_tree::WriteFileText;
@@ -61,6 +61,14 @@ void SetLastWriteOneDayAhead(const std::wstring& path) {
   const FILETIME ahead{time.LowPart, time.HighPart};
   EXPECT_TRUE(::SetFileTime(file, nullptr, nullptr, &ahead));
   ::CloseHandle(file);
+}
+
+// A Linux symbolic link, there before this returns. Wine gives no handle to
+// wait on for the Unix program that makes it, so its appearance is awaited.
+void MakeSymlink(const std::wstring& link, const std::wstring& target) {
+  testing_tree::MakeSymlink(link, target);
+  for (int i = 0; i < 500 && !Exists(link); ++i) ::Sleep(10);
+  ASSERT_TRUE(Exists(link)) << "no link made at " << testing_tree::Utf8(link);
 }
 
 TEST(TreeCopy, LaysSourceOverTargetKeepingWhatOnlyTheTargetHas) {
@@ -128,6 +136,20 @@ TEST(TreeCopy, SourceFileOntoTargetDirectoryLandsInsideIt) {
   EXPECT_EQ(ReadTree(target), (Tree{{L"notes.txt", "notes"}, {L"other.txt", "other"}}));
 }
 
+TEST(TreeCopy, SourceFileOntoExistingTargetFileReplacesIt) {
+  TempDir work;
+  const std::wstring source = work / L"new.txt";
+  const std::wstring target = work / L"old.txt";
+  WriteFileText(source, "new");
+  WriteFileText(target, "old and longer");
+  SetLastWriteOneDayAhead(target);
+
+  ExpectQuietExit(RunOverlay(Arguments(source, target)));
+
+  EXPECT_EQ(ReadFileText(target), "new");
+  EXPECT_EQ(ReadFileText(source), "new");
+}
+
 TEST(TreeCopy, SymlinkedDirectoryInSourceBecomesARealDirectory) {
   TempDir work;
   TempDir elsewhere;
@@ -151,6 +173,27 @@ TEST(TreeCopy, SymlinkedDirectoryInSourceBecomesARealDirectory) {
   // What is written into the copy stays there: it does not lead elsewhere.
   WriteFileText(target + L"\\linked\\added.txt", "added");
   EXPECT_FALSE(Exists(elsewhere / L"added.txt")) << "the copy leads to the linked directory";
+}
+
+TEST(TreeCopy, SymlinkedSourceRootAndFileLinksAreFollowed) {
+  TempDir work;
+  MakeDirectory(work / L"real");
+  MakeTree(work / L"real", {{L"r.txt", "r"}, {L"sub", "<dir>"}, {L"sub\\s.txt", "s"}});
+  WriteFileText(work / L"outside.txt", "outside");
+  MakeSymlink(work / L"real\\file link.txt", work / L"outside.txt");
+  MakeSymlink(work / L"root link", work / L"real");
+  ASSERT_TRUE(IsDirectory(work / L"root link"));
+  const std::wstring target = work / L"target";
+
+  ExpectQuietExit(RunOverlay(Arguments(work / L"root link", target)));
+
+  EXPECT_EQ(ReadTree(target), (Tree{{L"r.txt", "r"},
+                                    {L"sub", "<dir>"},
+                                    {L"sub\\s.txt", "s"},
+                                    {L"file link.txt", "outside"}}));
+  // The copied file is a file of its own, not a link to the original.
+  WriteFileText(target + L"\\file link.txt", "changed");
+  EXPECT_EQ(ReadFileText(work / L"outside.txt"), "outside");
 }
 
 TEST(TreeCopy, NonAsciiNamesAndRootsAreCopied) {

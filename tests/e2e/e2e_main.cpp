@@ -2,6 +2,7 @@
 //   overlay_e2e_tests --overlay=PATH --stand-in=PATH [GoogleTest options]
 // A path given the Unix way (as ctest does) is turned into Wine's DOS path.
 #include <windows.h>
+// After windows.h, which it needs.
 #include <shellapi.h>
 
 #include <gtest/gtest.h>

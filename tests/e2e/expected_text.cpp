@@ -27,8 +27,8 @@ std::string RuntimeErrnoText(int value) { return _sys_errlist[value]; }
 std::string AnsiText(const std::wstring& text) {
   if (text.empty()) return std::string();
   const int length = static_cast<int>(text.size());
-  const int size = ::WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, text.data(), length,
-                                         nullptr, 0, nullptr, nullptr);
+  const int size = ::WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, text.data(), length, nullptr,
+                                         0, nullptr, nullptr);
   std::string narrow(static_cast<size_t>(size), '\0');
   ::WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, text.data(), length, narrow.data(), size,
                         nullptr, nullptr);

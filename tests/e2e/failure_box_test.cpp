@@ -57,8 +57,8 @@ TEST(FailureBox, MissingSourceNamesBothRootsAsGiven) {
   for (const MissingSourceCase& test : cases) {
     SCOPED_TRACE("source " + Utf8(test.source) + ", target " + Utf8(test.target));
     const OverlayOutcome outcome = RunOverlay(Arguments(test.source, test.target), work.path());
-    ExpectOneFailureBox(outcome,
-                        ExpectedFailureText(SystemMessageText(test.error), test.source, test.target));
+    ExpectOneFailureBox(
+        outcome, ExpectedFailureText(SystemMessageText(test.error), test.source, test.target));
     EXPECT_TRUE(ReadTree(work.path()).empty()) << "something was written";
   }
 }
@@ -186,12 +186,9 @@ TEST(FailureBox, TargetSameAsSourceIsRefused) {
   WriteFileText(work / L"file.txt", "file");
   const Tree before = ReadTree(work.path());
   const std::pair<std::wstring, std::wstring> cases[] = {
-      {source, source + L"\\"},
-      {source, WithForwardSlashes(source)},
-      {source + L"\\.", source},
-      {L"source", L".\\source"},
-      {L"file.txt", L".\\file.txt"},
-      {work / L"file.txt", L"file.txt"},
+      {source, source + L"\\"},      {source, WithForwardSlashes(source)},
+      {source + L"\\.", source},     {L"source", L".\\source"},
+      {L"file.txt", L".\\file.txt"}, {work / L"file.txt", L"file.txt"},
   };
   for (const auto& roots : cases) {
     SCOPED_TRACE("source " + Utf8(roots.first) + ", target " + Utf8(roots.second));
@@ -201,21 +198,23 @@ TEST(FailureBox, TargetSameAsSourceIsRefused) {
   }
 }
 
+// The error the platform gives for creating a directory at the empty path.
+DWORD ErrorCreatingEmptyPath() {
+  if (::CreateDirectoryW(L"", nullptr)) return 0;
+  return ::GetLastError();
+}
+
 TEST(FailureBox, EmptyTargetRootShowsOnlyTheSource) {
   TempDir work;
   const std::wstring source = work / L"source";
   MakeDirectory(source);
   WriteFileText(source + L"\\a.txt", "a");
+  const DWORD error = ErrorCreatingEmptyPath();
+  ASSERT_NE(error, 0u);
 
-  const OverlayOutcome outcome = RunOverlay(Quoted(source) + L" \"\"", work.path());
-
-  ASSERT_EQ(outcome.boxes.size(), 1u);
-  const std::wstring ending = L": \"" + WideFromAnsi(AnsiText(source)) + L"\"";
-  const std::wstring& text = outcome.boxes[0].text;
-  EXPECT_EQ(text.rfind(L"copy: ", 0), 0u) << Utf8(text);
-  ASSERT_GE(text.size(), ending.size());
-  EXPECT_EQ(text.substr(text.size() - ending.size()), ending);
-  EXPECT_EQ(text.find(L"\", \""), std::wstring::npos) << "a separator before no target";
+  // copy: <message>: "<source>"
+  ExpectOneFailureBox(RunOverlay(Quoted(source) + L" \"\"", work.path()),
+                      ExpectedFailureText(SystemMessageText(error), source, L""));
   EXPECT_EQ(ReadTree(work.path()), (Tree{{L"source", "<dir>"}, {L"source\\a.txt", "a"}}));
 }
 

@@ -26,9 +26,9 @@ using testing_tree::WriteFileText;
 
 TEST(LauncherStandIn, IsListedUnderItsCopiedName) {
   TempDir work;
-  for (const wchar_t* name : {L"VarenkoLauncher.exe", L"varenkolauncher.exe",
-                              L"XVarenkoLauncher.exe", L"VarenkoLauncher.exe.bak.exe",
-                              L"VarenkoLauncher.com", L"VarenkoLauncher"}) {
+  for (const wchar_t* name :
+       {L"VarenkoLauncher.exe", L"varenkolauncher.exe", L"XVarenkoLauncher.exe",
+        L"VarenkoLauncher.exe.bak.exe", L"VarenkoLauncher.com", L"VarenkoLauncher"}) {
     SCOPED_TRACE(Utf8(name));
     LauncherStandIn stand_in(work.path(), name);
     ASSERT_TRUE(stand_in.started());
@@ -167,9 +167,10 @@ TEST_F(LauncherWait, CopyStartsSoonAfterTheLauncherExits) {
   }
   std::sort(delays.begin(), delays.end());
   const double median = (delays[4] + delays[5]) / 2;
-  std::printf("[ measure  ] launcher exit to copied file: median %.0f ms, max %.0f ms, min %.0f "
-              "ms over %zu trials\n",
-              median * 1000, delays.back() * 1000, delays.front() * 1000, delays.size());
+  std::printf(
+      "[ measure  ] launcher exit to copied file: median %.0f ms, max %.0f ms, min %.0f "
+      "ms over %zu trials\n",
+      median * 1000, delays.back() * 1000, delays.front() * 1000, delays.size());
   EXPECT_LT(delays.back(), 2.0);
 }
 

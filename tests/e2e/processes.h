@@ -39,9 +39,9 @@ double NowSeconds();
 // What one message box of overlay showed.
 struct BoxSighting {
   std::wstring caption;
-  std::wstring text;          // of the static control 0xFFFF
+  std::wstring text;  // of the static control 0xFFFF
   std::vector<int> button_ids;
-  bool shows_icon = false;    // an icon control holding an icon
+  bool shows_icon = false;  // an icon control holding an icon
   bool has_owner = false;
 };
 

@@ -2,6 +2,7 @@
 // the launcher's name (and look-alike names) by the end-to-end tests.
 //   stand_in.exe [MILLISECONDS]   waits that long, or until ended when absent
 #include <windows.h>
+// After windows.h, which it needs.
 #include <shellapi.h>
 
 #include <cwchar>
