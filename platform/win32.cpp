@@ -4,13 +4,52 @@
 #include <shellapi.h>
 #include <wchar.h>
 
+#include <string>
+
 #include <locale.h>  // ___lc_codepage_func
+
+namespace {
+
+// shell32 and user32 are not imported: an import is bound before the program
+// runs, and the loader would look for the DLLs those two need (version.dll,
+// for one) beside the exe first, in a folder anyone may be able to write.
+// They are loaded from the system directory, with their own dependencies
+// looked for there first, and only when needed.
+class SystemLibrary {
+ public:
+  explicit SystemLibrary(const wchar_t* name) {
+    wchar_t directory[MAX_PATH];
+    const UINT length = ::GetSystemDirectoryW(directory, MAX_PATH);
+    if (length == 0 || length >= MAX_PATH) return;
+    const std::wstring path = std::wstring(directory, length) + L"\\" + name;
+    module_ = ::LoadLibraryExW(path.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+  }
+  SystemLibrary(const SystemLibrary&) = delete;
+  SystemLibrary& operator=(const SystemLibrary&) = delete;
+  ~SystemLibrary() {
+    if (module_ != nullptr) ::FreeLibrary(module_);
+  }
+
+  template <typename Function>
+  Function Find(const char* name) const {
+    if (module_ == nullptr) return nullptr;
+    return reinterpret_cast<Function>(reinterpret_cast<void*>(::GetProcAddress(module_, name)));
+  }
+
+ private:
+  HMODULE module_ = nullptr;
+};
+
+}  // namespace
 
 namespace win32 {
 
 LPWSTR GetCommandLineW() { return ::GetCommandLineW(); }
 LPWSTR* CommandLineToArgvW(LPCWSTR command_line, int* count) {
-  return ::CommandLineToArgvW(command_line, count);
+  const SystemLibrary shell32(L"shell32.dll");
+  auto split = shell32.Find<LPWSTR*(WINAPI*)(LPCWSTR, int*)>("CommandLineToArgvW");
+  if (split == nullptr) return nullptr;  // as if the line could not be split
+  return split(command_line, count);
 }
 HLOCAL LocalFree(HLOCAL memory) { return ::LocalFree(memory); }
 HANDLE CreateToolhelp32Snapshot(DWORD flags, DWORD process_id) {
@@ -25,7 +64,10 @@ BOOL Process32NextW(HANDLE snapshot, PROCESSENTRY32W* entry) {
 BOOL CloseHandle(HANDLE handle) { return ::CloseHandle(handle); }
 void Sleep(DWORD milliseconds) { ::Sleep(milliseconds); }
 int MessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT style) {
-  return ::MessageBoxA(owner, text, caption, style);
+  const SystemLibrary user32(L"user32.dll");
+  auto show = user32.Find<int(WINAPI*)(HWND, LPCSTR, LPCSTR, UINT)>("MessageBoxA");
+  if (show == nullptr) return 0;  // no box can be shown where user32 is missing
+  return show(owner, text, caption, style);
 }
 int _wcsicmp(const wchar_t* a, const wchar_t* b) { return ::_wcsicmp(a, b); }
 HMODULE GetModuleHandleW(LPCWSTR module_name) { return ::GetModuleHandleW(module_name); }
