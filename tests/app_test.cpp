@@ -74,6 +74,32 @@ TEST_F(LauncherWaitTest, SeveralLaunchersCountAsOneAndTheLastToGoEndsTheWait) {
   EXPECT_EQ(fake::Platform().sleeps.size(), 3u);
 }
 
+// Hundreds of unrelated processes, launchers coming and going between scans:
+// the wait ends on the first scan that finds none, and not before.
+TEST_F(LauncherWaitTest, BusyProcessListsEndTheWaitOnlyOnAScanWithNoLauncher) {
+  std::vector<std::wstring> crowd;
+  for (int i = 0; i < 600; ++i) crowd.push_back(L"process" + std::to_wstring(i) + L".exe");
+  auto with_launcher_at = [&](size_t position, const wchar_t* name) {
+    std::vector<std::wstring> list = crowd;
+    list.insert(list.begin() + static_cast<std::ptrdiff_t>(position), name);
+    return list;
+  };
+  // One launcher exits and another starts a moment later, in other places of
+  // the list and under other casings; then a restart loop; then none.
+  std::vector<std::vector<std::wstring>> scans = {
+      with_launcher_at(0, L"VarenkoLauncher.exe"), with_launcher_at(599, L"varenkolauncher.exe"),
+      with_launcher_at(300, L"VARENKOLAUNCHER.EXE")};
+  for (int round = 0; round < 20; ++round) {
+    scans.push_back(with_launcher_at(static_cast<size_t>(round * 29), L"VarenkoLauncher.exe"));
+  }
+  const size_t scans_with_launcher = scans.size();
+  scans.push_back(crowd);
+  EXPECT_EQ(static_cast<size_t>(ScansUntilTheWaitEnds(scans)), scans_with_launcher + 1);
+  EXPECT_EQ(fake::Platform().sleeps.size(), scans_with_launcher);
+  // Every entry of every scan was read: 601 entries and the end, per scan.
+  EXPECT_EQ(fake::CountOf(Call::Process32NextW), static_cast<int>(scans_with_launcher * 601 + 600));
+}
+
 TEST_F(LauncherWaitTest, AProcessListThatCannotBeReadEndsTheWait) {
   fake::Platform().fake_processes = true;
   fake::Platform().process_lists = {{overlay::kLauncherImageName}};
