@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -111,6 +112,22 @@ TEST(TreeCopy, MissingTargetRootIsCreated) {
   ExpectQuietExit(RunOverlay(Arguments(source, work / L"new target")));
 
   EXPECT_EQ(ReadTree(work / L"new target"), ReadTree(source));
+}
+
+TEST(TreeCopy, RootsWithTrailingSeparatorsOrForwardSlashesAreCopied) {
+  TempDir work;
+  const std::wstring source = work / L"source";
+  MakeDirectory(source);
+  MakeTree(source, {{L"f.txt", "f"}, {L"d", "<dir>"}, {L"d\\g.txt", "g"}});
+  const std::wstring forward_target = work.path() + L"/forward/";
+
+  ExpectQuietExit(RunOverlay(Arguments(source + L"\\", work / L"trailing\\")));
+  std::wstring forward_source = source;
+  std::replace(forward_source.begin(), forward_source.end(), L'\\', L'/');
+  ExpectQuietExit(RunOverlay(Arguments(forward_source, forward_target)));
+
+  EXPECT_EQ(ReadTree(work / L"trailing"), ReadTree(source));
+  EXPECT_EQ(ReadTree(work / L"forward"), ReadTree(source));
 }
 
 TEST(TreeCopy, RelativeRootsAreTakenFromTheWorkingDirectory) {

@@ -93,6 +93,43 @@ TEST(FailureBox, DirectoryOntoRegularFileTargetRoot) {
   EXPECT_EQ(ReadFileText(target), "a file in the way");
 }
 
+// A file held open without sharing, as a running program may hold it.
+UniqueHandle HoldOpenExclusively(const std::wstring& path) {
+  return UniqueHandle(::CreateFileW(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
+                                    FILE_ATTRIBUTE_NORMAL, nullptr));
+}
+
+// The error the platform gives for copying over a file held open without sharing.
+DWORD ErrorReplacingHeldFile(const std::wstring& scratch) {
+  WriteFileText(scratch + L"\\from.txt", "from");
+  WriteFileText(scratch + L"\\to.txt", "to");
+  const UniqueHandle held = HoldOpenExclusively(scratch + L"\\to.txt");
+  if (::CopyFileW((scratch + L"\\from.txt").c_str(), (scratch + L"\\to.txt").c_str(), FALSE)) {
+    return 0;
+  }
+  return ::GetLastError();
+}
+
+TEST(FailureBox, TargetFileHeldOpenStopsTheCopyWithThePlatformsError) {
+  TempDir work;
+  TempDir scratch;
+  const DWORD error = ErrorReplacingHeldFile(scratch.path());
+  ASSERT_NE(error, 0u) << "this platform replaces files held open without sharing";
+  const std::wstring source = work / L"source";
+  const std::wstring target = work / L"target";
+  MakeDirectory(source);
+  WriteFileText(source + L"\\held.txt", "new");
+  MakeDirectory(target);
+  WriteFileText(target + L"\\held.txt", "old");
+  UniqueHandle held = HoldOpenExclusively(target + L"\\held.txt");
+  ASSERT_NE(held.get(), INVALID_HANDLE_VALUE);
+
+  ExpectOneFailureBox(RunOverlay(Arguments(source, target)),
+                      ExpectedFailureText(SystemMessageText(error), source, target));
+  held.Reset();
+  EXPECT_EQ(ReadFileText(target + L"\\held.txt"), "old");
+}
+
 // Relative paths below root in the order the platform enumerates them,
 // each directory followed by what it holds: the order of the walk.
 void ListInWalkOrder(const std::wstring& root, const std::wstring& relative,
