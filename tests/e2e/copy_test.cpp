@@ -12,6 +12,7 @@
 
 #include "tests/e2e/checks.h"
 #include "tests/e2e/processes.h"
+#include "tests/e2e/trees.h"
 #include "tests/support/temp_tree.h"
 
 namespace e2e {
@@ -25,22 +26,8 @@ using testing_tree::ReadTree;
 using testing_tree::TempDir;
 using testing_tree::WriteFileText;
 
-using Tree = std::map<std::wstring, std::string>;
-
 std::wstring Arguments(const std::wstring& source, const std::wstring& target) {
   return Quoted(source) + L" " + Quoted(target);
-}
-
-// Makes the entries of a tree under root; "<dir>" makes a directory.
-void MakeTree(const std::wstring& root, const Tree& tree) {
-  for (const auto& entry : tree) {  // a map lists parents before their children
-    const std::wstring path = root + L"\\" + entry.first;
-    if (entry.second == "<dir>") {
-      MakeDirectory(path);
-    } else {
-      WriteFileText(path, entry.second);
-    }
-  }
 }
 
 // The target as it must be after the copy: its own entries, replaced or
@@ -62,14 +49,6 @@ void SetLastWriteOneDayAhead(const std::wstring& path) {
   const FILETIME ahead{time.LowPart, time.HighPart};
   EXPECT_TRUE(::SetFileTime(file, nullptr, nullptr, &ahead));
   ::CloseHandle(file);
-}
-
-// A Linux symbolic link, there before this returns. Wine gives no handle to
-// wait on for the Unix program that makes it, so its appearance is awaited.
-void MakeSymlink(const std::wstring& link, const std::wstring& target) {
-  testing_tree::MakeSymlink(link, target);
-  for (int i = 0; i < 500 && !Exists(link); ++i) ::Sleep(10);
-  ASSERT_TRUE(Exists(link)) << "no link made at " << testing_tree::Utf8(link);
 }
 
 TEST(TreeCopy, LaysSourceOverTargetKeepingWhatOnlyTheTargetHas) {
@@ -130,6 +109,20 @@ TEST(TreeCopy, RootsWithTrailingSeparatorsOrForwardSlashesAreCopied) {
   EXPECT_EQ(ReadTree(work / L"forward"), ReadTree(source));
 }
 
+TEST(TreeCopy, TargetBesideSourceSharingItsNameStartIsCopied) {
+  TempDir work;
+  const std::wstring source = work / L"game";
+  MakeDirectory(source);
+  MakeTree(source, {{L"f.txt", "f"}, {L"d", "<dir>"}, {L"d\\g.txt", "g"}});
+
+  // Neither lies inside the source, though their paths begin with its path.
+  ExpectQuietExit(RunOverlay(Arguments(source, work / L"game2")));
+  ExpectQuietExit(RunOverlay(Arguments(source, work / L"game.bak\\")));
+
+  EXPECT_EQ(ReadTree(work / L"game2"), ReadTree(source));
+  EXPECT_EQ(ReadTree(work / L"game.bak"), ReadTree(source));
+}
+
 TEST(TreeCopy, RelativeRootsAreTakenFromTheWorkingDirectory) {
   TempDir work;
   MakeDirectory(work / L"src");
@@ -175,7 +168,7 @@ TEST(TreeCopy, SymlinkedDirectoryInSourceBecomesARealDirectory) {
   const std::wstring target = work / L"target";
   MakeDirectory(source);
   WriteFileText(source + L"\\plain.txt", "plain");
-  MakeSymlink(source + L"\\linked", elsewhere.path());
+  MakeLink(source + L"\\linked", elsewhere.path());
   ASSERT_TRUE(IsDirectory(source + L"\\linked"));
 
   ExpectQuietExit(RunOverlay(Arguments(source, target)));
@@ -197,8 +190,8 @@ TEST(TreeCopy, SymlinkedSourceRootAndFileLinksAreFollowed) {
   MakeDirectory(work / L"real");
   MakeTree(work / L"real", {{L"r.txt", "r"}, {L"sub", "<dir>"}, {L"sub\\s.txt", "s"}});
   WriteFileText(work / L"outside.txt", "outside");
-  MakeSymlink(work / L"real\\file link.txt", work / L"outside.txt");
-  MakeSymlink(work / L"root link", work / L"real");
+  MakeLink(work / L"real\\file link.txt", work / L"outside.txt");
+  MakeLink(work / L"root link", work / L"real");
   ASSERT_TRUE(IsDirectory(work / L"root link"));
   const std::wstring target = work / L"target";
 

@@ -12,6 +12,7 @@
 #include "tests/e2e/checks.h"
 #include "tests/e2e/expected_text.h"
 #include "tests/e2e/processes.h"
+#include "tests/e2e/trees.h"
 #include "tests/support/temp_tree.h"
 
 namespace e2e {
@@ -25,8 +26,6 @@ using testing_tree::ReadTree;
 using testing_tree::TempDir;
 using testing_tree::Utf8;
 using testing_tree::WriteFileText;
-
-using Tree = std::map<std::wstring, std::string>;
 
 std::wstring Arguments(const std::wstring& source, const std::wstring& target) {
   return Quoted(source) + L" " + Quoted(target);
@@ -221,11 +220,21 @@ TEST(FailureBox, TargetSameAsSourceIsRefused) {
   MakeDirectory(source);
   WriteFileText(source + L"\\a.txt", "a");
   WriteFileText(work / L"file.txt", "file");
+  ASSERT_TRUE(
+      ::CreateHardLinkW((work / L"hard link.txt").c_str(), (work / L"file.txt").c_str(), nullptr));
+  MakeLink(work / L"source link", source);
   const Tree before = ReadTree(work.path());
   const std::pair<std::wstring, std::wstring> cases[] = {
-      {source, source + L"\\"},      {source, WithForwardSlashes(source)},
-      {source + L"\\.", source},     {L"source", L".\\source"},
-      {L"file.txt", L".\\file.txt"}, {work / L"file.txt", L"file.txt"},
+      {source, source + L"\\"},
+      {source, WithForwardSlashes(source)},
+      {source + L"\\.", source},
+      {L"source", L".\\source"},
+      {L"source", L"SOURCE"},
+      {L"source", L"source link"},
+      {L"source link", L"source"},
+      {L"file.txt", L".\\file.txt"},
+      {work / L"file.txt", L"file.txt"},
+      {L"file.txt", L"hard link.txt"},
   };
   for (const auto& roots : cases) {
     SCOPED_TRACE("source " + Utf8(roots.first) + ", target " + Utf8(roots.second));
