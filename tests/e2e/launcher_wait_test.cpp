@@ -28,7 +28,8 @@ TEST(LauncherStandIn, IsListedUnderItsCopiedName) {
   TempDir work;
   for (const wchar_t* name :
        {L"VarenkoLauncher.exe", L"varenkolauncher.exe", L"XVarenkoLauncher.exe",
-        L"VarenkoLauncher.exe.bak.exe", L"VarenkoLauncher.com", L"VarenkoLauncher"}) {
+        L"VarenkoLauncher.exe.bak.exe", L"VarenkoLauncher.com", L"VarenkoLauncher",
+        L"VARENKOLAUNCHER.EXE", L"Varen\u212AoLauncher.exe"}) {
     SCOPED_TRACE(Utf8(name));
     LauncherStandIn stand_in(work.path(), name);
     ASSERT_TRUE(stand_in.started());
@@ -107,6 +108,19 @@ TEST_F(LauncherWait, LookAlikeNamesDoNotHoldTheCopy) {
     look_alikes.push_back(std::make_unique<LauncherStandIn>(work_.path(), name));
     ASSERT_TRUE(look_alikes.back()->started()) << Utf8(name);
   }
+
+  const double start = NowSeconds();
+  OverlayProcess overlay(Arguments());
+  ExpectQuietExit(overlay.Finish(5000));
+  EXPECT_LT(NowSeconds() - start, 4.0);
+  EXPECT_EQ(ReadFileText(copied_file_), "update");
+}
+
+// The name is compared without regard to ASCII case only: U+212A KELVIN SIGN,
+// whose Unicode lower case is 'k', does not make the launcher's name.
+TEST_F(LauncherWait, NonAsciiCaseVariantDoesNotHoldTheCopy) {
+  LauncherStandIn look_alike(work_.path(), L"Varen\u212AoLauncher.exe");
+  ASSERT_TRUE(look_alike.started());
 
   const double start = NowSeconds();
   OverlayProcess overlay(Arguments());
