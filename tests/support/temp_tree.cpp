@@ -124,21 +124,55 @@ std::string UnixPathOf(const std::wstring& path) {
   return result;
 }
 
+namespace {
+
+std::wstring WideFromUtf8(const std::string& text) {
+  if (text.empty()) return std::wstring();
+  const int size =
+      ::MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+  std::wstring wide(static_cast<size_t>(size), L'\0');
+  ::MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), wide.data(), size);
+  return wide;
+}
+
+// A Unix path as one word of a shell command.
+std::wstring ShellQuoted(const std::string& unix_path) {
+  std::wstring quoted = L"'";
+  for (wchar_t c : WideFromUtf8(unix_path)) {
+    if (c == L'\'') {
+      quoted += L"'\\''";
+    } else {
+      quoted += c;
+    }
+  }
+  return quoted + L"'";
+}
+
+}  // namespace
+
 void MakeSymlink(const std::wstring& link, const std::wstring& target) {
-  // Wine starts Unix programs too: ln makes a real Linux link.
+  // Wine starts Unix programs too: ln makes a real Linux link. Wine cannot
+  // wait on a Unix process, so the shell leaves a marker once the link is there
+  // (a dangling link cannot be seen from here).
   const std::string link_unix = UnixPathOf(link);
   const std::string target_unix = UnixPathOf(target);
-  ASSERT_FALSE(link_unix.empty() || target_unix.empty()) << "not running under Wine";
-  std::wstring command = L"ln -s \"" + std::wstring(target_unix.begin(), target_unix.end()) +
-                         L"\" \"" + std::wstring(link_unix.begin(), link_unix.end()) + L"\"";
+  const std::wstring marker = link + L".made";
+  const std::string marker_unix = UnixPathOf(marker);
+  ASSERT_FALSE(link_unix.empty() || target_unix.empty() || marker_unix.empty())
+      << "not running under Wine";
+  std::wstring command = L"sh -c \"ln -s " + ShellQuoted(target_unix) + L" " +
+                         ShellQuoted(link_unix) + L" && : > " + ShellQuoted(marker_unix) + L"\"";
   STARTUPINFOW startup{};
   startup.cb = sizeof startup;
   PROCESS_INFORMATION process{};
-  ASSERT_TRUE(::CreateProcessW(L"Z:\\bin\\ln", command.data(), nullptr, nullptr, FALSE, 0, nullptr,
-                               nullptr, &startup, &process));
-  ::WaitForSingleObject(process.hProcess, 10000);
+  ASSERT_TRUE(::CreateProcessW(L"Z:\\bin\\sh", command.data(), nullptr, nullptr, FALSE, 0,
+                               nullptr, nullptr, &startup, &process));
   ::CloseHandle(process.hThread);
   ::CloseHandle(process.hProcess);
+  for (int i = 0; i < 1000 && ::GetFileAttributesW(marker.c_str()) == INVALID_FILE_ATTRIBUTES; ++i) {
+    ::Sleep(5);
+  }
+  ASSERT_TRUE(::DeleteFileW(marker.c_str())) << "ln did not make " << Utf8(link);
 }
 
 DWORD ProcessHandleCount() {
