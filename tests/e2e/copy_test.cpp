@@ -168,7 +168,7 @@ TEST(TreeCopy, SymlinkedDirectoryInSourceBecomesARealDirectory) {
   const std::wstring target = work / L"target";
   MakeDirectory(source);
   WriteFileText(source + L"\\plain.txt", "plain");
-  MakeLink(source + L"\\linked", elsewhere.path());
+  testing_tree::MakeSymlink(source + L"\\linked", elsewhere.path());
   ASSERT_TRUE(IsDirectory(source + L"\\linked"));
 
   ExpectQuietExit(RunOverlay(Arguments(source, target)));
@@ -190,8 +190,8 @@ TEST(TreeCopy, SymlinkedSourceRootAndFileLinksAreFollowed) {
   MakeDirectory(work / L"real");
   MakeTree(work / L"real", {{L"r.txt", "r"}, {L"sub", "<dir>"}, {L"sub\\s.txt", "s"}});
   WriteFileText(work / L"outside.txt", "outside");
-  MakeLink(work / L"real\\file link.txt", work / L"outside.txt");
-  MakeLink(work / L"root link", work / L"real");
+  testing_tree::MakeSymlink(work / L"real\\file link.txt", work / L"outside.txt");
+  testing_tree::MakeSymlink(work / L"root link", work / L"real");
   ASSERT_TRUE(IsDirectory(work / L"root link"));
   const std::wstring target = work / L"target";
 

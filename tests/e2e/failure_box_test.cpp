@@ -222,7 +222,7 @@ TEST(FailureBox, TargetSameAsSourceIsRefused) {
   WriteFileText(work / L"file.txt", "file");
   ASSERT_TRUE(
       ::CreateHardLinkW((work / L"hard link.txt").c_str(), (work / L"file.txt").c_str(), nullptr));
-  MakeLink(work / L"source link", source);
+  testing_tree::MakeSymlink(work / L"source link", source);
   const Tree before = ReadTree(work.path());
   const std::pair<std::wstring, std::wstring> cases[] = {
       {source, source + L"\\"},

@@ -17,10 +17,4 @@ void MakeTree(const std::wstring& root, const Tree& tree) {
   }
 }
 
-void MakeLink(const std::wstring& link, const std::wstring& target) {
-  testing_tree::MakeSymlink(link, target);
-  for (int i = 0; i < 500 && !testing_tree::Exists(link); ++i) ::Sleep(10);
-  ASSERT_TRUE(testing_tree::Exists(link)) << "no link made at " << testing_tree::Utf8(link);
-}
-
 }  // namespace e2e

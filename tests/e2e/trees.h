@@ -12,9 +12,4 @@ using Tree = std::map<std::wstring, std::string>;
 // Makes the entries of a tree under root.
 void MakeTree(const std::wstring& root, const Tree& tree);
 
-// A Linux symbolic link at `link` leading to `target`, there before this
-// returns. Wine gives no handle to wait on for the Unix program that makes
-// it, so its appearance is awaited.
-void MakeLink(const std::wstring& link, const std::wstring& target);
-
 }  // namespace e2e
