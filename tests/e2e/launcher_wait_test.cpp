@@ -151,6 +151,28 @@ TEST_F(LauncherWait, CopyStartsOnlyAfterTheLastOfTwoLaunchersExits) {
   ExpectCopyDone(&overlay);
 }
 
+// Launchers restarted in a loop, a new one always up before the old one is
+// ended: the copy waits through all of it and starts once none is left.
+TEST_F(LauncherWait, LaunchersRestartedInALoopHoldTheCopyUntilNoneRuns) {
+  TempDir folders[2];
+  auto current = std::make_unique<LauncherStandIn>(folders[0].path(), L"VarenkoLauncher.exe");
+  ASSERT_TRUE(current->started());
+  OverlayProcess overlay(Arguments());
+  ASSERT_TRUE(overlay.started());
+  for (int round = 1; round <= 8; ++round) {
+    auto next = std::make_unique<LauncherStandIn>(folders[round % 2].path(),
+                                                  round % 2 ? L"varenkolauncher.exe"
+                                                            : L"VarenkoLauncher.exe");
+    ASSERT_TRUE(next->started());
+    ExpectHeldBack(overlay, 0.15);
+    current.reset();  // ends the older one
+    current = std::move(next);
+    ExpectHeldBack(overlay, 0.15);
+  }
+  current.reset();
+  ExpectCopyDone(&overlay);
+}
+
 // Time from ending the launcher to the copied file's appearance, in seconds,
 // or a negative number when it did not appear within 5 s.
 double ExitToCopyDelay(const std::wstring& launcher_folder, const std::wstring& arguments,
