@@ -5,7 +5,9 @@
 namespace overlay {
 namespace {
 
-bool IsDriveLetter(wchar_t c) noexcept { return (c >= L'A' && c <= L'Z') || (c >= L'a' && c <= L'z'); }
+bool IsDriveLetter(wchar_t c) noexcept {
+  return (c >= L'A' && c <= L'Z') || (c >= L'a' && c <= L'z');
+}
 
 bool IsBareDrive(const std::wstring& path) noexcept {
   return path.size() == 2 && IsDriveLetter(path[0]) && path[1] == L':';

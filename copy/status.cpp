@@ -117,10 +117,9 @@ DWORD QueryRootAttributes(const std::wstring& path) {
   WIN32_FILE_ATTRIBUTE_DATA data;
   if (!win32::GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data)) return kNoHint;
   // The root itself, not what it may link to: its link count and reparse tag.
-  FileHandle root(win32::CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES, kShareAll, nullptr,
-                                     OPEN_EXISTING,
-                                     FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
-                                     nullptr));
+  FileHandle root(
+      win32::CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES, kShareAll, nullptr, OPEN_EXISTING,
+                         FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
   if (!root) return kNoHint;
   if (auto get_info_ex = GetFileInformationByHandleExOrNull()) {
     FileStandardInfoRecord standard{};

@@ -114,7 +114,8 @@ std::vector<std::wstring> ProperAncestorsOf(const std::wstring& full_path) {
 
 }  // namespace
 
-error_code RefuseTargetInsideSource(const walk_entry& source_root, const std::wstring& target_root) {
+error_code RefuseTargetInsideSource(const walk_entry& source_root,
+                                    const std::wstring& target_root) {
   if (QueryStatus(source_root.path, source_root.attributes).type != file_type::directory) {
     return error_code();
   }
@@ -145,7 +146,8 @@ error_code copy_entry(const walk_entry& source, const std::wstring& target, copy
     if (error_code result = RefuseSameObject(source.path, target)) return result;
   }
 
-  if (from.type == file_type::directory) return CopyDirectory(source.path, target, to.type, options);
+  if (from.type == file_type::directory)
+    return CopyDirectory(source.path, target, to.type, options);
   if (to.type == file_type::directory) {
     return copy_file(source.path, JoinPath(target, FileNameOf(source.path)), options);
   }

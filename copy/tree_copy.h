@@ -20,7 +20,8 @@ constexpr copy_options operator|(copy_options a, copy_options b) {
 }
 
 // The one option set the program copies with.
-constexpr copy_options kTreeCopyOptions = copy_options::recursive | copy_options::overwrite_existing;
+constexpr copy_options kTreeCopyOptions =
+    copy_options::recursive | copy_options::overwrite_existing;
 
 // A path with the attributes last reported for it, the hint for its next
 // status query.

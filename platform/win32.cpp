@@ -1,12 +1,11 @@
 // The product's side of the platform seam: every call goes straight through.
 #include "platform/win32.h"
 
+#include <locale.h>  // ___lc_codepage_func
 #include <shellapi.h>
 #include <wchar.h>
 
 #include <string>
-
-#include <locale.h>  // ___lc_codepage_func
 
 namespace {
 

@@ -7,6 +7,7 @@
 #pragma once
 
 #include <windows.h>
+
 #include <tlhelp32.h>
 
 namespace win32 {

@@ -58,7 +58,8 @@ std::string SystemMessage(std::int32_t value) {
       FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_FROM_SYSTEM,
       nullptr, static_cast<DWORD>(value), 0, reinterpret_cast<LPSTR>(buffer.out()), 0, nullptr);
   if (buffer.get() == nullptr) length = 0;
-  while (length > 0 && IsTrimmedTrailingByte(static_cast<unsigned char>(buffer.get()[length - 1]))) {
+  while (length > 0 &&
+         IsTrimmedTrailingByte(static_cast<unsigned char>(buffer.get()[length - 1]))) {
     --length;
   }
   if (length == 0) return kUnknownError;
@@ -69,7 +70,8 @@ std::string GenericMessage(std::int32_t value) {
   // The runtime's errno text map; values it does not know share its fallback
   // entry, which sits just past the last known one.
   const unsigned known = static_cast<unsigned>(_sys_nerr);
-  const unsigned index = static_cast<unsigned>(value) < known ? static_cast<unsigned>(value) : known;
+  const unsigned index =
+      static_cast<unsigned>(value) < known ? static_cast<unsigned>(value) : known;
   return ErrnoTextMap()[index];
 }
 

@@ -39,8 +39,7 @@ const char* SharedText::c_str() const noexcept { return block_ ? block_->text : 
 
 // ---- The exception family ----------------------------------------------------
 
-runtime_error::runtime_error(const std::string& text) noexcept
-    : text_(text.data(), text.size()) {}
+runtime_error::runtime_error(const std::string& text) noexcept : text_(text.data(), text.size()) {}
 
 const char* runtime_error::what() const noexcept {
   const char* text = text_.c_str();
@@ -118,8 +117,8 @@ namespace {
 // for code pages that refuse the flag (UTF-8 among them).
 int ConvertWithoutBestFit(unsigned code_page, const std::wstring& path, char* out, int out_size) {
   const int length = static_cast<int>(path.size());
-  int result = win32::WideCharToMultiByte(code_page, WC_NO_BEST_FIT_CHARS, path.data(), length,
-                                          out, out_size, nullptr, nullptr);
+  int result = win32::WideCharToMultiByte(code_page, WC_NO_BEST_FIT_CHARS, path.data(), length, out,
+                                          out_size, nullptr, nullptr);
   if (result != 0) return result;
   DWORD error = win32::GetLastError();
   if (error == ERROR_INVALID_FLAGS) {

@@ -1,5 +1,6 @@
 // The command line, the launcher wait and the guarded copy with its box.
 #include <windows.h>
+
 #include <tlhelp32.h>
 
 #include <string>
@@ -55,14 +56,16 @@ TEST_F(LauncherWaitTest, EveryEntryIsReadEvenAfterAMatch) {
 }
 
 TEST_F(LauncherWaitTest, NamesMatchWithoutRegardToAsciiCaseAndOnlyWhole) {
-  for (const wchar_t* same : {L"varenkolauncher.exe", L"VARENKOLAUNCHER.EXE", L"VarenkoLauncher.EXE"}) {
+  for (const wchar_t* same :
+       {L"varenkolauncher.exe", L"VARENKOLAUNCHER.EXE", L"VarenkoLauncher.EXE"}) {
     fake::Reset();
     EXPECT_EQ(ScansUntilTheWaitEnds({{same}, {}}), 2) << testing_tree::Utf8(same);
   }
-  for (const wchar_t* other : {L"VarenkoLauncher", L"XVarenkoLauncher.exe",
-                               L"VarenkoLauncher.exe.bak", L"VarenkoLauncher.ex", L"Varenko Launcher.exe",
-                               // Only A-Z fold: a Cyrillic "а" looks the same but is not.
-                               L"V\u0430renkoLauncher.exe"}) {
+  for (const wchar_t* other :
+       {L"VarenkoLauncher", L"XVarenkoLauncher.exe", L"VarenkoLauncher.exe.bak",
+        L"VarenkoLauncher.ex", L"Varenko Launcher.exe",
+        // Only A-Z fold: a Cyrillic "а" looks the same but is not.
+        L"V\u0430renkoLauncher.exe"}) {
     fake::Reset();
     EXPECT_EQ(ScansUntilTheWaitEnds({{other}, {}}), 1) << testing_tree::Utf8(other);
   }
@@ -70,7 +73,8 @@ TEST_F(LauncherWaitTest, NamesMatchWithoutRegardToAsciiCaseAndOnlyWhole) {
 
 TEST_F(LauncherWaitTest, SeveralLaunchersCountAsOneAndTheLastToGoEndsTheWait) {
   const std::wstring launcher = overlay::kLauncherImageName;
-  EXPECT_EQ(ScansUntilTheWaitEnds({{launcher, launcher}, {launcher}, {L"varenkolauncher.exe"}, {}}), 4);
+  EXPECT_EQ(ScansUntilTheWaitEnds({{launcher, launcher}, {launcher}, {L"varenkolauncher.exe"}, {}}),
+            4);
   EXPECT_EQ(fake::Platform().sleeps.size(), 3u);
 }
 
@@ -86,9 +90,9 @@ TEST_F(LauncherWaitTest, BusyProcessListsEndTheWaitOnlyOnAScanWithNoLauncher) {
   };
   // One launcher exits and another starts a moment later, in other places of
   // the list and under other casings; then a restart loop; then none.
-  std::vector<std::vector<std::wstring>> scans = {
-      with_launcher_at(0, L"VarenkoLauncher.exe"), with_launcher_at(599, L"varenkolauncher.exe"),
-      with_launcher_at(300, L"VARENKOLAUNCHER.EXE")};
+  std::vector<std::vector<std::wstring>> scans = {with_launcher_at(0, L"VarenkoLauncher.exe"),
+                                                  with_launcher_at(599, L"varenkolauncher.exe"),
+                                                  with_launcher_at(300, L"VARENKOLAUNCHER.EXE")};
   for (int round = 0; round < 20; ++round) {
     scans.push_back(with_launcher_at(static_cast<size_t>(round * 29), L"VarenkoLauncher.exe"));
   }
@@ -165,7 +169,8 @@ TEST_F(CommandLineTest, TwoQuotedRootsWithBlanksWaitThenCopy) {
   testing_tree::MakeDirectory(temp_ / L"Game Updates");
   WriteFileText(temp_ / L"Game Updates\\patch notes.txt", "v2");
   const std::wstring command_line = L"\"C:\\Program Files\\overlay.exe\" \"" +
-                                    (temp_ / L"Game Updates") + L"\" \"" + (temp_ / L"My Game") + L"\"";
+                                    (temp_ / L"Game Updates") + L"\" \"" + (temp_ / L"My Game") +
+                                    L"\"";
   EXPECT_EQ(Run(command_line), 0);
   EXPECT_EQ(fake::CountOf(Call::CreateToolhelp32Snapshot), 2) << "waited one poll";
   EXPECT_EQ(ReadFileText(temp_ / L"My Game\\patch notes.txt"), "v2");

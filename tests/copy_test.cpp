@@ -174,7 +174,8 @@ TEST_F(TreeCopyTest, DeepConflictStopsThereNamingTheRootsAndKeepsWhatWasCopied) 
   // Whatever the walk copied before reaching the conflict stays as copied.
   for (const auto& copy : fake::CallsOf(Call::CopyFileW)) {
     const std::wstring relative = copy.path.substr(dst_.size());
-    EXPECT_EQ(ReadFileText(copy.path), ReadFileText(src_ + relative)) << testing_tree::Utf8(relative);
+    EXPECT_EQ(ReadFileText(copy.path), ReadFileText(src_ + relative))
+        << testing_tree::Utf8(relative);
   }
   // The conflict was met inside "a": its counterpart directory was made first.
   EXPECT_TRUE(IsDirectory(dst_ + L"\\a"));
@@ -287,7 +288,8 @@ TEST_F(TreeCopyTest, BasicEnumerationRefusedIsAskedAgainWithTheStandardLevel) {
   // Any other refusal is the failure, without a second try.
   MakeSampleSource();
   fake::Reset();
-  fake::Platform().faults.push_back({Call::FindFirstFileExW, 0, ERROR_ACCESS_DENIED, FindExInfoBasic});
+  fake::Platform().faults.push_back(
+      {Call::FindFirstFileExW, 0, ERROR_ACCESS_DENIED, FindExInfoBasic});
   EXPECT_EQ(Copy(src_, dst_), Expected(src_, dst_, MakeSystemCode(ERROR_ACCESS_DENIED)));
   EXPECT_EQ(fake::CountOf(Call::FindFirstFileExW), 1);
 }
@@ -352,7 +354,8 @@ TEST_F(TreeCopyTest, IdentityFallsBackOnlyWhenFileIdsAreUnsupported) {
     EXPECT_EQ(Copy(src_, src_), Expected(src_, src_, MakeGenericCode(EEXIST)));
   }
   fake::Reset();
-  fake::Platform().faults.push_back({Call::GetFileInformationByHandleEx, 0, ERROR_ACCESS_DENIED, 18});
+  fake::Platform().faults.push_back(
+      {Call::GetFileInformationByHandleEx, 0, ERROR_ACCESS_DENIED, 18});
   EXPECT_EQ(Copy(src_, dst_), Expected(src_, dst_, MakeSystemCode(ERROR_ACCESS_DENIED)));
   EXPECT_EQ(fake::CountOf(Call::GetFileInformationByHandle), 0);
 }

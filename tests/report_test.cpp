@@ -35,8 +35,8 @@ std::string ErrnoText(int value) {
 // The platform's own text for a value, exactly as FormatMessageA gives it.
 std::string RawPlatformMessage(DWORD value) {
   char* buffer = nullptr;
-  const DWORD length = ::FormatMessageA(0x1300, nullptr, value, 0,
-                                        reinterpret_cast<LPSTR>(&buffer), 0, nullptr);
+  const DWORD length =
+      ::FormatMessageA(0x1300, nullptr, value, 0, reinterpret_cast<LPSTR>(&buffer), 0, nullptr);
   std::string text = buffer != nullptr ? std::string(buffer, length) : std::string();
   ::LocalFree(buffer);
   return text;
@@ -203,8 +203,7 @@ TEST_F(FailureTextTest, CodePageFollowsTheRuntimeThenTheFileFunctionsMode) {
 
 TEST_F(FailureTextTest, UnrepresentableCharactersBecomeTheDefaultCharacterWithoutBestFit) {
   // U+0100 and U+0142 have best-fit look-alikes (A, l) in code page 1252.
-  EXPECT_EQ(Text(L"\u0100\u0142\u0416\u4e2d", L"ok"),
-            "copy: " + Message() + ": \"????\", \"ok\"");
+  EXPECT_EQ(Text(L"\u0100\u0142\u0416\u4e2d", L"ok"), "copy: " + Message() + ": \"????\", \"ok\"");
   // Characters outside the BMP: one default character for the pair.
   const std::string outside = Text(L"\U0001F600", L"");
   EXPECT_EQ(outside.find('\xF0'), std::string::npos);
@@ -217,15 +216,16 @@ TEST_F(FailureTextTest, CodePagesRefusingTheFlagAreAskedAgainWithoutIt) {
   std::vector<int> flags;
   for (const auto& call : fake::CallsOf(Call::WideCharToMultiByte)) flags.push_back(call.detail);
   const int best_fit_off = WC_NO_BEST_FIT_CHARS;
-  EXPECT_EQ(flags, (std::vector<int>{best_fit_off, 0, best_fit_off, 0, best_fit_off, 0,
-                                      best_fit_off, 0}));
+  EXPECT_EQ(flags,
+            (std::vector<int>{best_fit_off, 0, best_fit_off, 0, best_fit_off, 0, best_fit_off, 0}));
 }
 
 TEST_F(FailureTextTest, NarrowingFailureReplacesTheWholeText) {
   // Measuring the source, converting it, measuring the target: each may fail.
   for (int nth = 1; nth <= 4; ++nth) {
     fake::Reset();
-    fake::Platform().faults.push_back({Call::WideCharToMultiByte, nth, ERROR_NO_UNICODE_TRANSLATION});
+    fake::Platform().faults.push_back(
+        {Call::WideCharToMultiByte, nth, ERROR_NO_UNICODE_TRANSLATION});
     try {
       Text(L"src", L"dst");
       ADD_FAILURE() << "call " << nth << " failed but the text was composed";

@@ -3,9 +3,8 @@
 // A path given the Unix way (as ctest does) is turned into Wine's DOS path.
 #include <windows.h>
 // After windows.h, which it needs.
-#include <shellapi.h>
-
 #include <gtest/gtest.h>
+#include <shellapi.h>
 
 #include <cstdio>
 #include <string>

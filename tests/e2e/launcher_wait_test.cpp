@@ -160,9 +160,8 @@ TEST_F(LauncherWait, LaunchersRestartedInALoopHoldTheCopyUntilNoneRuns) {
   OverlayProcess overlay(Arguments());
   ASSERT_TRUE(overlay.started());
   for (int round = 1; round <= 8; ++round) {
-    auto next = std::make_unique<LauncherStandIn>(folders[round % 2].path(),
-                                                  round % 2 ? L"varenkolauncher.exe"
-                                                            : L"VarenkoLauncher.exe");
+    auto next = std::make_unique<LauncherStandIn>(
+        folders[round % 2].path(), round % 2 ? L"varenkolauncher.exe" : L"VarenkoLauncher.exe");
     ASSERT_TRUE(next->started());
     ExpectHeldBack(overlay, 0.15);
     current.reset();  // ends the older one

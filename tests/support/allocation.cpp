@@ -60,7 +60,9 @@ void* operator new(std::size_t size) {
   throw overlay::bad_alloc();
 }
 void* operator new[](std::size_t size) { return ::operator new(size); }
-void* operator new(std::size_t size, const std::nothrow_t&) noexcept { return alloc::Allocate(size); }
+void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
+  return alloc::Allocate(size);
+}
 void* operator new[](std::size_t size, const std::nothrow_t&) noexcept {
   return alloc::Allocate(size);
 }

@@ -1,5 +1,6 @@
 #include "tests/support/fake_win32.h"
 
+#include <locale.h>  // ___lc_codepage_func
 #include <shellapi.h>
 #include <wchar.h>
 
@@ -8,8 +9,6 @@
 
 #include "platform/win32.h"
 #include "tests/support/allocation.h"
-
-#include <locale.h>  // ___lc_codepage_func
 
 namespace fake {
 namespace {
@@ -75,8 +74,7 @@ BOOL NextFakeProcess(HANDLE snapshot, PROCESSENTRY32W* entry) {
   return TRUE;
 }
 
-BOOL WINAPI FakeGetFileInformationByHandleEx(HANDLE file, int info_class, LPVOID data,
-                                             DWORD size) {
+BOOL WINAPI FakeGetFileInformationByHandleEx(HANDLE file, int info_class, LPVOID data, DWORD size) {
   if (Enter(Call::GetFileInformationByHandleEx, info_class)) return FALSE;
   return ::GetFileInformationByHandleEx(file, static_cast<FILE_INFO_BY_HANDLE_CLASS>(info_class),
                                         data, size);
@@ -85,21 +83,34 @@ BOOL WINAPI FakeGetFileInformationByHandleEx(HANDLE file, int info_class, LPVOID
 }  // namespace
 
 const char* NameOf(Call call) {
-  static const char* const kNames[] = {
-      "GetCommandLineW",    "CommandLineToArgvW",
-      "LocalFree",          "CreateToolhelp32Snapshot",
-      "Process32FirstW",    "Process32NextW",
-      "CloseHandle",        "Sleep",
-      "MessageBoxA",        "_wcsicmp",
-      "GetModuleHandleW",   "GetProcAddress",
-      "GetFileAttributesExW", "CreateFileW",
-      "GetFileInformationByHandle", "GetFileInformationByHandleEx",
-      "CreateDirectoryW",   "FindFirstFileExW",
-      "FindNextFileW",      "FindClose",
-      "CopyFileW",          "GetFullPathNameW",
-      "FormatMessageA",     "AreFileApisANSI",
-      "WideCharToMultiByte", "___lc_codepage_func"};
-  static_assert(sizeof kNames / sizeof kNames[0] == static_cast<int>(Call::kCount), "one name a call");
+  static const char* const kNames[] = {"GetCommandLineW",
+                                       "CommandLineToArgvW",
+                                       "LocalFree",
+                                       "CreateToolhelp32Snapshot",
+                                       "Process32FirstW",
+                                       "Process32NextW",
+                                       "CloseHandle",
+                                       "Sleep",
+                                       "MessageBoxA",
+                                       "_wcsicmp",
+                                       "GetModuleHandleW",
+                                       "GetProcAddress",
+                                       "GetFileAttributesExW",
+                                       "CreateFileW",
+                                       "GetFileInformationByHandle",
+                                       "GetFileInformationByHandleEx",
+                                       "CreateDirectoryW",
+                                       "FindFirstFileExW",
+                                       "FindNextFileW",
+                                       "FindClose",
+                                       "CopyFileW",
+                                       "GetFullPathNameW",
+                                       "FormatMessageA",
+                                       "AreFileApisANSI",
+                                       "WideCharToMultiByte",
+                                       "___lc_codepage_func"};
+  static_assert(sizeof kNames / sizeof kNames[0] == static_cast<int>(Call::kCount),
+                "one name a call");
   return kNames[static_cast<int>(call)];
 }
 
@@ -244,7 +255,8 @@ FARPROC GetProcAddress(HMODULE module, LPCSTR name) {
       ::SetLastError(ERROR_PROC_NOT_FOUND);
       return nullptr;
     }
-    return reinterpret_cast<FARPROC>(reinterpret_cast<void*>(&fake::FakeGetFileInformationByHandleEx));
+    return reinterpret_cast<FARPROC>(
+        reinterpret_cast<void*>(&fake::FakeGetFileInformationByHandleEx));
   }
   return ::GetProcAddress(module, name);
 }

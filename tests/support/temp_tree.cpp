@@ -43,7 +43,8 @@ TempDir::~TempDir() { RemoveTree(path_); }
 void WriteFileText(const std::wstring& path, const std::string& content) {
   HANDLE file = ::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                               FILE_ATTRIBUTE_NORMAL, nullptr);
-  ASSERT_NE(file, INVALID_HANDLE_VALUE) << "cannot write " << Utf8(path) << ": " << ::GetLastError();
+  ASSERT_NE(file, INVALID_HANDLE_VALUE)
+      << "cannot write " << Utf8(path) << ": " << ::GetLastError();
   DWORD written = 0;
   ::WriteFile(file, content.data(), static_cast<DWORD>(content.size()), &written, nullptr);
   ::CloseHandle(file);
@@ -165,11 +166,12 @@ void MakeSymlink(const std::wstring& link, const std::wstring& target) {
   STARTUPINFOW startup{};
   startup.cb = sizeof startup;
   PROCESS_INFORMATION process{};
-  ASSERT_TRUE(::CreateProcessW(L"Z:\\bin\\sh", command.data(), nullptr, nullptr, FALSE, 0,
-                               nullptr, nullptr, &startup, &process));
+  ASSERT_TRUE(::CreateProcessW(L"Z:\\bin\\sh", command.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                               nullptr, &startup, &process));
   ::CloseHandle(process.hThread);
   ::CloseHandle(process.hProcess);
-  for (int i = 0; i < 1000 && ::GetFileAttributesW(marker.c_str()) == INVALID_FILE_ATTRIBUTES; ++i) {
+  for (int i = 0; i < 1000 && ::GetFileAttributesW(marker.c_str()) == INVALID_FILE_ATTRIBUTES;
+       ++i) {
     ::Sleep(5);
   }
   ASSERT_TRUE(::DeleteFileW(marker.c_str())) << "ln did not make " << Utf8(link);

@@ -1,11 +1,12 @@
 // Runs the unit tests. --without-info-ex makes GetFileInformationByHandleEx
 // missing from the first lookup on, as on a system that lacks it.
+#include "tests/support/test_main.h"
+
 #include <gtest/gtest.h>
 
 #include <cstring>
 
 #include "tests/support/fake_win32.h"
-#include "tests/support/test_main.h"
 
 namespace {
 bool g_without_info_ex = false;

@@ -4,6 +4,7 @@
 //   overlay_run.exe OVERLAY STAND_IN LAUNCHER_MS SOURCE TARGET
 // LAUNCHER_MS 0 starts no launcher.
 #include <windows.h>
+
 #include <shellapi.h>
 
 #include <cstdio>
@@ -35,7 +36,8 @@ void Say(double start, const std::string& what) {
 std::wstring TempFolder() {
   wchar_t base[MAX_PATH];
   ::GetTempPathW(MAX_PATH, base);
-  std::wstring folder = std::wstring(base) + L"overlay-run-" + std::to_wstring(::GetCurrentProcessId());
+  std::wstring folder =
+      std::wstring(base) + L"overlay-run-" + std::to_wstring(::GetCurrentProcessId());
   ::CreateDirectoryW(folder.c_str(), nullptr);
   return folder;
 }
@@ -69,9 +71,9 @@ int main() {
   Say(start, "overlay.exe started: " + Utf8(source) + " -> " + Utf8(target));
   if (launcher != nullptr) {
     ::WaitForSingleObject(launcher->process(), INFINITE);
-    Say(start, "launcher exited; overlay " +
-                   std::string(overlay.IsRunning() ? "is still running, copying now"
-                                                   : "had already ended"));
+    Say(start, "launcher exited; overlay " + std::string(overlay.IsRunning()
+                                                             ? "is still running, copying now"
+                                                             : "had already ended"));
   }
   const e2e::OverlayOutcome outcome = overlay.Finish(INFINITE);
   for (const e2e::BoxSighting& box : outcome.boxes) {
