@@ -479,6 +479,30 @@ class FaultInjection : public PlatformTest {
     ::testing::Test::RecordProperty(std::string(what) + " faults injected", tally.injected);
   }
 
+  void FailEveryCallOfTheRealisticRun(const char* what) {
+    WarmUp();
+    const Recording recording = Record({});
+    ASSERT_TRUE(recording.boxes.empty());
+    // Which call reads attributes and identities depends on the system.
+    int info = 0, info_ex = 0;
+    for (const fake::LoggedCall& call : recording.log) {
+      info += call.call == Call::GetFileInformationByHandle ? 1 : 0;
+      info_ex += call.call == Call::GetFileInformationByHandleEx ? 1 : 0;
+    }
+    EXPECT_GT(RunningWithoutInfoEx() ? info : info_ex, 0);
+    EXPECT_EQ(RunningWithoutInfoEx() ? info_ex : info, 0);
+    std::map<DWORD, std::string> texts;
+    for (DWORD error : {DWORD{ERROR_ACCESS_DENIED}, DWORD{ERROR_SHARING_VIOLATION}}) {
+      texts[error] = ExpectedText(overlay::MakeSystemCode(error));
+    }
+    const Tally tally =
+        FailEachCall(recording, {}, {ERROR_ACCESS_DENIED, ERROR_SHARING_VIOLATION},
+                     [&](const fake::LoggedCall&, DWORD error) { return texts[error]; });
+    Print(what, tally);
+    EXPECT_GT(tally.boxes, 0);
+    EXPECT_GT(tally.completed, 0);
+  }
+
   // First-use lookups and statics happen here, outside what is measured.
   void WarmUp(const std::vector<fake::Fault>& faults = {}) {
     PreparePlatform(faults);
@@ -527,25 +551,30 @@ TEST_F(FaultInjection, RecordedRunCopiesEverythingAndTouchesEachCallOnce) {
   for (const auto& call : fake::CallsOf(Call::GetFileInformationByHandleEx)) {
     followed = followed || call.detail == 0;  // FileBasicInfo
   }
+  if (RunningWithoutInfoEx()) followed = fake::CountOf(Call::GetFileInformationByHandle) > 0;
   EXPECT_TRUE(followed);
   std::printf("[ figures  ] recorded run: %zu calls, %d that can fail\n", recording.log.size(),
               failable);
 }
 
 TEST_F(FaultInjection, EveryFailingCallOfARealisticRunIsReportedOnceOrHarmless) {
-  WarmUp();
-  const Recording recording = Record({});
-  ASSERT_TRUE(recording.boxes.empty());
-  std::map<DWORD, std::string> texts;
-  for (DWORD error : {DWORD{ERROR_ACCESS_DENIED}, DWORD{ERROR_SHARING_VIOLATION}}) {
-    texts[error] = ExpectedText(overlay::MakeSystemCode(error));
+  FailEveryCallOfTheRealisticRun("realistic run");
+}
+
+// A system without GetFileInformationByHandleEx: links are followed and
+// identities read with GetFileInformationByHandle. The lookup is remembered
+// for the whole process, so this runs only in the process started with
+// --without-info-ex.
+class FaultInjectionWithoutInfoEx : public FaultInjection {
+ protected:
+  void SetUp() override {
+    if (!RunningWithoutInfoEx()) GTEST_SKIP() << "runs in the process without the function";
+    FaultInjection::SetUp();
   }
-  const Tally tally =
-      FailEachCall(recording, {}, {ERROR_ACCESS_DENIED, ERROR_SHARING_VIOLATION},
-                   [&](const fake::LoggedCall&, DWORD error) { return texts[error]; });
-  Print("realistic run", tally);
-  EXPECT_GT(tally.boxes, 0);
-  EXPECT_GT(tally.completed, 0);
+};
+
+TEST_F(FaultInjectionWithoutInfoEx, EveryFailingCallIsReportedOnceOrHarmless) {
+  FailEveryCallOfTheRealisticRun("realistic run without GetFileInformationByHandleEx");
 }
 
 // Volumes without 128-bit identifiers and without the basic enumeration
