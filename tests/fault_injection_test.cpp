@@ -35,8 +35,7 @@ constexpr char kDirectory[] = "<dir>";
 // Calls whose failure the program must handle. GetModuleHandleW and
 // GetProcAddress are made only once per process, when the walk first needs
 // GetFileInformationByHandleEx; the warm-up run of each test has made them, so
-// they never appear in a recorded log (the run without the function is the
-// WithoutInfoEx tests' business).
+// they never appear in a recorded log (FirstUseLookup fails them).
 bool CanFail(Call call) {
   switch (call) {
     case Call::CreateToolhelp32Snapshot:
@@ -629,6 +628,49 @@ TEST_F(FaultInjection, EveryFailingReportCallStillEndsInOneBox) {
   EXPECT_GT(tally.injected, 0);
   EXPECT_EQ(tally.boxes, tally.injected);
 }
+
+// ---- The first-use lookup ------------------------------------------------------
+
+// GetModuleHandleW and GetProcAddress are asked once per process, when the
+// walk first needs GetFileInformationByHandleEx. Their failure can only be
+// seen in a process where nothing has asked yet, so each of these runs only
+// when it is the one test of its process, e.g.
+//   overlay_tests --gtest_filter=FirstUseLookup.ModuleHandleFails
+// A failed lookup counts as a system without the function: the run copies
+// everything with the older call, and later runs keep using it.
+class FirstUseLookup : public FaultInjection {
+ protected:
+  void SetUp() override {
+    if (::testing::UnitTest::GetInstance()->test_to_run_count() != 1) {
+      GTEST_SKIP() << "needs a process of its own";
+    }
+    FaultInjection::SetUp();
+  }
+
+  void FailTheLookupAt(Call call) {
+    ResetTarget();
+    PreparePlatform({{call, 1, ERROR_PROC_NOT_FOUND}});
+    size_t copy_start = 0;
+    RunWaitAndCopy(&copy_start);
+    ASSERT_EQ(fake::CountOf(call), 1) << "the lookup is made once, at first use";
+    EXPECT_TRUE(fake::Platform().boxes.empty());
+    EXPECT_EQ(ReadTree(target_), full_copy_);
+    EXPECT_EQ(fake::CountOf(Call::GetFileInformationByHandleEx), 0);
+    EXPECT_GT(fake::CountOf(Call::GetFileInformationByHandle), 0);
+    RevertTarget();
+    // Remembered: the next run asks nothing and still uses the older call.
+    PreparePlatform({});
+    RunWaitAndCopy(&copy_start);
+    EXPECT_EQ(fake::CountOf(Call::GetModuleHandleW) + fake::CountOf(Call::GetProcAddress), 0);
+    EXPECT_EQ(fake::CountOf(Call::GetFileInformationByHandleEx), 0);
+    EXPECT_TRUE(fake::Platform().boxes.empty());
+    EXPECT_EQ(ReadTree(target_), full_copy_);
+  }
+};
+
+TEST_F(FirstUseLookup, ModuleHandleFails) { FailTheLookupAt(Call::GetModuleHandleW); }
+
+TEST_F(FirstUseLookup, ProcAddressFails) { FailTheLookupAt(Call::GetProcAddress); }
 
 // ---- Memory exhaustion -------------------------------------------------------
 
