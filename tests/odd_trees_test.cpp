@@ -5,6 +5,7 @@
 // ever writes under the source root.
 #include <windows.h>
 
+#include <cstdarg>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
