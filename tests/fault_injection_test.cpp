@@ -379,13 +379,15 @@ class FaultInjection : public PlatformTest {
 
     // Up to the failing call the run is the recorded one.
     const int failed_at = IndexOfNth(log, fault.call, fault.nth);
-    EXPECT_EQ(failed_at, static_cast<int>(index)) << "the run took another course";
-    if (failed_at != static_cast<int>(index)) return !platform.boxes.empty();
-    for (size_t i = 0; i < index; ++i) {
-      if (log[i].call != recording.log[i].call || log[i].path != recording.log[i].path) {
-        ADD_FAILURE() << "call " << i << " differs from the recorded run";
-        return !platform.boxes.empty();
-      }
+    bool same_course = failed_at == static_cast<int>(index);
+    for (size_t i = 0; same_course && i < index; ++i) {
+      same_course = log[i].call == recording.log[i].call && log[i].path == recording.log[i].path;
+    }
+    if (!same_course) {
+      ADD_FAILURE() << "the run took another course than the recorded one";
+      const bool boxed = !platform.boxes.empty();
+      RevertTarget();
+      return boxed;
     }
 
     switch (phase) {
