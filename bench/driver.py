@@ -159,6 +159,8 @@ class Bench:
         self.counter = 0
         self.failures = []
         self.peer_failures = {}
+        self.server_pid = 0
+        self.cpu_seconds = []  # of the last timed run: exe user+system plus wineserver
 
     def pinned(self, argv):
         return ["taskset", "-c", self.cpu] + argv
@@ -186,17 +188,32 @@ class Bench:
     def timed(self, argv):
         """Wall seconds and maximum RSS (KiB) of one pinned run."""
         rss_file = os.path.join(self.out, "rss.txt")
-        full = ["/usr/bin/time", "-f", "%M", "-o", rss_file] + self.pinned(argv)
+        full = ["/usr/bin/time", "-f", "%M %U %S", "-o", rss_file] + self.pinned(argv)
+        server = self.wineserver()
+        server_before = proc_cpu_seconds(server) if server else 0.0
         start = time.perf_counter()
         result = subprocess.run(full, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                                 stderr=subprocess.PIPE)
         elapsed = time.perf_counter() - start
+        server_cpu = 0.0
+        if server and argv[0] == WINE:
+            try:
+                server_cpu = proc_cpu_seconds(server) - server_before
+            except OSError:
+                server_cpu = float("nan")  # the server went away: no CPU figure
         if result.returncode != 0:
             return elapsed, 0, "exit %d: %s" % (
                 result.returncode, result.stderr.decode(errors="replace").strip()[-300:])
         with open(rss_file) as f:
-            rss = int(f.read().split()[-1])
-        return elapsed, rss, None
+            rss, user, system = f.read().split()[-3:]
+        self.cpu_seconds.append(float(user) + float(system) + server_cpu)
+        return elapsed, int(rss), None
+
+    def wineserver(self):
+        """This session's wineserver, found again whenever it has changed."""
+        if not (self.server_pid and os.path.exists("/proc/%d" % self.server_pid)):
+            self.server_pid = find_wineserver(os.environ.get("WINEPREFIX", ""))
+        return self.server_pid
 
     def check_copy(self, name, tree, target, started_wall, overwrite):
         files, size, oldest = tree_census(target)
@@ -211,12 +228,13 @@ class Bench:
             self.failures.append("%s on %s: %s" % (name, tree.name, problem))
             log("FAIL", name, tree.name, problem)
 
-    def copy_rounds(self, tree, contenders, runs, overwrite=False, warmup=True):
+    def copy_rounds(self, tree, contenders, runs, overwrite=False, warmup=True, turn=0):
         """Round-robin: every round runs each contender once, the order turning."""
         results = {c: [] for c in contenders}
         rounds = runs + (1 if warmup else 0)
         for r in range(rounds):
-            order = contenders[r % len(contenders):] + contenders[:r % len(contenders)]
+            k = (r + turn) % len(contenders)
+            order = contenders[k:] + contenders[:k]
             prepared = {}
             for name in order:
                 target = self.fresh_target(tree.name.replace(" ", "_"))
@@ -240,7 +258,7 @@ class Bench:
                     continue
                 self.check_copy(name, tree, target, started_wall, overwrite)
                 if r > 0 or not warmup:
-                    results[name].append((elapsed, rss))
+                    results[name].append((elapsed, rss, self.cpu_seconds[-1]))
                 subprocess.run(["sync"], check=True)
             log(tree.name, "round", r + 1, "of", rounds,
                 " ".join("%s=%.2fs" % (n, results[n][-1][0]) for n in contenders if results[n]))
@@ -373,7 +391,7 @@ class WaitBench:
             delays.append(first - exit_time["t"])
         return delays
 
-    def cpu_while_waiting(self, window, trials, wineserver_pid):
+    def cpu_while_waiting(self, window, trials):
         """Percent of one core used by the waiting overlay process (and by the
         wineserver, which answers its snapshots) over window seconds."""
         own, server = [], []
@@ -383,6 +401,9 @@ class WaitBench:
             time.sleep(0.8)
             overlay = self.overlay(target)
             time.sleep(1.5)
+            wineserver_pid = self.b.wineserver()
+            if not wineserver_pid:
+                self.b.failures.append("the session's wineserver was not found")
             s0 = proc_cpu_seconds(wineserver_pid) if wineserver_pid else 0
             c0, t0 = proc_cpu_seconds(overlay.pid), time.perf_counter()
             time.sleep(window)
@@ -435,26 +456,67 @@ class WaitBench:
 
 # ---- Relay call counts ------------------------------------------------------------
 
-def relay_counts(bench, tree, name, overwrite):
-    target = bench.fresh_target("relay")
-    if overwrite:
-        subprocess.run(["cp", "-r", "-T", tree.root, target], check=True)
-    log_file = os.path.join(bench.out, "relay-%s-%s.log" % (name.replace(" ", "_").replace("+", "_"),
-                                                           "overwrite" if overwrite else "fresh"))
+def relay_run(bench, argv, name):
+    """Runs argv pinned under WINEDEBUG=+relay; returns the number of calls of
+    each function and the byte counts of every NtReadFile / NtWriteFile."""
+    log_file = os.path.join(bench.out, "relay-%s.log" % re.sub(r"[^\w]", "_", name))
     env = dict(os.environ, WINEDEBUG="+relay")
     with open(log_file, "wb") as f:
-        subprocess.run(bench.pinned(bench.contender_argv(name, tree.root, target)), env=env,
-                       stdout=subprocess.DEVNULL, stderr=f, stdin=subprocess.DEVNULL, check=True)
-    counts = {}
-    call = re.compile(rb"Call ([\w-]+)\.(\w+)\(")
+        subprocess.run(bench.pinned(argv), env=env, stdout=subprocess.DEVNULL, stderr=f,
+                       stdin=subprocess.DEVNULL, check=True)
+    counts, io = {}, {"NtReadFile": [], "NtWriteFile": []}
+    call = re.compile(rb"Call ([\w-]+)\.(\w+)\(([^)]*)\)")
     with open(log_file, "rb") as f:
         for line in f:
             m = call.search(line)
             if m:
                 key = m.group(2).decode()
                 counts[key] = counts.get(key, 0) + 1
+                if key in io:
+                    arguments = m.group(3).split(b",")
+                    if len(arguments) > 6:
+                        io[key].append(int(arguments[6], 16))
     os.remove(log_file)
+    return counts, io
+
+
+def relay_counts(bench, tree, name, overwrite):
+    target = bench.fresh_target("relay")
+    if overwrite:
+        subprocess.run(["cp", "-r", "-T", tree.root, target], check=True)
+    counts, _ = relay_run(bench, bench.contender_argv(name, tree.root, target),
+                          name + ("-overwrite" if overwrite else "-fresh"))
     return counts
+
+
+def relay_large(bench, tree, names):
+    """Reads and writes per MiB copied, and their mean size, per contender."""
+    rows = {}
+    for name in names:
+        target = bench.fresh_target("relay")
+        counts, io = relay_run(bench, bench.contender_argv(name, tree.root, target), name + "-large")
+        rows[name] = (counts, io)
+    return rows
+
+
+def relay_wait(bench, wb):
+    """Platform calls of one scan of the launcher wait: a run that waits for a
+    launcher minus a run that does not, divided by the extra scans."""
+    target = wb.target()
+    launcher, thread, _ = wb.start_launcher(3000)
+    time.sleep(0.8)
+    waiting, _ = relay_run(bench, [WINE, bench.exe["overlay"], winpath(wb.source), winpath(target)],
+                           "overlay-wait")
+    thread.join(30)
+    target = wb.target()
+    direct, _ = relay_run(bench, [WINE, bench.exe["overlay"], winpath(wb.source), winpath(target)],
+                          "overlay-nowait")
+    scans = waiting.get("CreateToolhelp32Snapshot", 0) - direct.get("CreateToolhelp32Snapshot", 0)
+    if scans <= 0:
+        bench.failures.append("relay wait: overlay did not scan while the launcher ran")
+        return 0, {}
+    per_scan = {k: (waiting.get(k, 0) - direct.get(k, 0)) / scans for k in set(waiting) | set(direct)}
+    return scans, {k: v for k, v in per_scan.items() if v >= 0.5}
 
 
 # ---- Report -----------------------------------------------------------------------
@@ -464,32 +526,43 @@ def fmt_ms(seconds):
 
 
 def copy_table(tree, results, failed, reference="overlay"):
-    lines = ["| contender | runs | median s | spread ± | files/s | MiB/s | peak RSS MiB | speed vs overlay |",
-             "|---|---|---|---|---|---|---|---|"]
-    ref = median([t for t, _ in results[reference]])
+    lines = ["| contender | runs | median s | spread ± | files/s | MiB/s | peak RSS MiB | speed vs overlay "
+             "| CPU s (exe + wineserver) | CPU spread ± | CPU vs overlay |",
+             "|---|---|---|---|---|---|---|---|---|---|---|"]
+    ref = median([t for t, _, _ in results[reference]])
+    ref_cpu = median([c for _, _, c in results[reference]])
     for name, samples in results.items():
-        times = [t for t, _ in samples]
-        rss = [r for _, r in samples]
-        m = median(times)
-        lines.append("| %s | %d | %.3f | %.1f%% | %.0f | %.1f | %.1f | %.2f× |" % (
+        times = [t for t, _, _ in samples]
+        rss = [r for _, r, _ in samples]
+        cpu = [c for _, _, c in samples]
+        m, mc = median(times), median(cpu)
+        lines.append("| %s | %d | %.3f | %.1f%% | %.0f | %.1f | %.1f | %.2f× | %.3f | %.1f%% | %.2f× |" % (
             name, len(times), m, spread(times), tree.files / m, tree.total_bytes / MiB / m,
-            median(rss) / 1024, ref / m))
+            median(rss) / 1024, ref / m, mc, spread(cpu), ref_cpu / mc if mc else float("inf")))
     for (tree_name, name), error in sorted(failed.items()):
         if tree_name == tree.name and name not in results:
-            lines.append("| %s | 0 | failed every run: %s | | | | | |" % (name, error.replace("|", "/")))
+            lines.append("| %s | 0 | failed every run: %s | | | | | | | | |" % (name, error.replace("|", "/")))
     return "\n".join(lines)
 
 
 def pair_noise(results, a="overlay", b="overlay (again)"):
     ratios = [x[0] / y[0] for x, y in zip(results[a], results[b])]
-    return median(ratios), min(ratios), max(ratios)
+    cpu = [x[2] / y[2] for x, y in zip(results[a], results[b]) if y[2]]
+    cpu = cpu or [float("nan")]
+    return median(ratios), min(ratios), max(ratios), median(cpu), min(cpu), max(cpu)
 
 
 def speed(results, name):
     """Median seconds; infinite for a peer that failed every run."""
     if not results.get(name):
         return float("inf")
-    return median([t for t, _ in results[name]])
+    return median([t for t, _, _ in results[name]])
+
+
+def cpu_of(results, name):
+    if not results.get(name):
+        return float("inf")
+    return median([c for _, _, c in results[name]])
 
 
 def verdict(ok):
@@ -565,12 +638,9 @@ def main():
 
     # The launcher wait (before any deletion, which slows file creation).
     wb = WaitBench(b)
-    wineserver_pid = find_wineserver(os.environ.get("WINEPREFIX", ""))
-    if not wineserver_pid:
-        b.failures.append("the session's wineserver was not found")
     scan_median, scan_max = wb.scan_time()
     log("launcher wait: cpu")
-    cpu_own, cpu_server = wb.cpu_while_waiting(2.0 if smoke else 6.0, 1 if smoke else 3, wineserver_pid)
+    cpu_own, cpu_server = wb.cpu_while_waiting(2.0 if smoke else 6.0, 1 if smoke else 3)
     log("launcher wait: exit to first file")
     delays = wb.exit_to_first_file(wait_trials, 1.2 if smoke else 1.5)
     log("launcher wait: start to first file")
@@ -587,12 +657,17 @@ def main():
         ("floor+2opens", True): relay_counts(b, relay_tree, "floor+2opens", True),
     }
 
+    large_relay_root, lf, lbytes = large_tree(os.path.join(trees_dir, "relay-large"), 2, 4 * MiB, 6)
+    large_relay_tree = Tree("relay large", large_relay_root, lf, lbytes)
+    large_relay = relay_large(b, large_relay_tree, ["overlay", "floor", "xcopy", "fs_copy"])
+    wait_scans, wait_per_scan = relay_wait(b, wb)
+
     # Few large last: it creates only a handful of files per run.
     b.cleanup_targets()
     time.sleep(2)
     results_large = {c: [] for c in copy_contenders}
     for r in range(runs + 1):
-        part = b.copy_rounds(large, copy_contenders, 1, warmup=False)
+        part = b.copy_rounds(large, copy_contenders, 1, warmup=False, turn=r)
         if r > 0:
             for c in copy_contenders:
                 results_large[c] += part[c]
@@ -615,6 +690,14 @@ def main():
                                                    text=True).stdout.strip(), args.cpu))
     w("Load average before / after: %s / %s (other developers' builds and tests shared the machine)."
       % (load_before, load_after))
+    root = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+    head = subprocess.run(["git", "-C", root, "log", "-1", "--format=%h %s"], capture_output=True,
+                          text=True).stdout.strip()
+    dirty = subprocess.run(["git", "-C", root, "status", "--porcelain", "--untracked-files=no", "--",
+                            "app", "copy", "platform", "report", "CMakeLists.txt"],
+                           capture_output=True, text=True).stdout.split("\n")
+    dirty = [line[3:] for line in dirty if line.strip()]
+    w("Product built from commit %s%s." % (head, "; uncommitted changes in " + ", ".join(dirty) if dirty else ", clean"))
     w("Mode: %s, %d timed runs per contender after one warm-up round; benchmark took %.0f s." % (
         "smoke" if smoke else "full", runs, elapsed))
     w("")
@@ -625,7 +708,8 @@ def main():
         w(copy_table(tree, results, b.peer_failures))
         noise = pair_noise(results)
         w("")
-        w("Noise (overlay paired with itself, per-round time ratio): median %.3f, range %.3f–%.3f." % noise)
+        w("Noise (overlay paired with itself, per-round ratio overlay / overlay again): wall time median %.3f, "
+          "range %.3f–%.3f; CPU time median %.3f, range %.3f–%.3f." % noise)
         w("")
 
     # Targets.
@@ -677,32 +761,61 @@ def main():
         ("overlay", False), ("floor", False), ("overlay", True), ("floor+2opens", True))))
     w("")
 
+    w("Large files (WINEDEBUG=+relay, %d files of %d MiB): reads and writes per MiB copied and their mean size." % (
+        large_relay_tree.files, large_relay_tree.total_bytes // large_relay_tree.files // MiB))
+    w("")
+    w("| contender | NtReadFile per MiB | mean read KiB | NtWriteFile per MiB | mean write KiB | all relayed calls per MiB |")
+    w("|---|---|---|---|---|---|")
+    mib = large_relay_tree.total_bytes / MiB
+    for name, (counts, io) in large_relay.items():
+        reads, writes = io["NtReadFile"], io["NtWriteFile"]
+        w("| %s | %.1f | %.1f | %.1f | %.1f | %.1f |" % (
+            name, len(reads) / mib, (sum(reads) / len(reads) / 1024) if reads else 0,
+            len(writes) / mib, (sum(writes) / len(writes) / 1024) if writes else 0,
+            sum(counts.values()) / mib))
+    w("")
+    if wait_scans:
+        w("One scan of the launcher wait (WINEDEBUG=+relay, %d scans): calls per scan: %s." % (
+            wait_scans, ", ".join("%s %.1f" % (k, v) for k, v in sorted(wait_per_scan.items(), key=lambda kv: -kv[1]))))
+        w("")
+
     w("### Exe and memory")
     w("")
     w("Release exe %s: %d bytes (%.1f KiB); imports: %s." % (
         os.path.relpath(b.exe["overlay"], os.getcwd()), exe_size, exe_size / 1024, ", ".join(dlls)))
     if mem_runs:
-        rss20 = median([r for _, r in results_small["overlay"]])
-        rss200 = median([r for _, r in mem_runs])
+        rss20 = median([r for _, r, _ in results_small["overlay"]])
+        rss200 = median([r for _, r, _ in mem_runs])
         w("Peak RSS of the overlay process: %d files %.1f MiB (median of %d), %d files %.1f MiB (median of %d, %.1f s each): growth %+.1f%%." % (
             small.files, rss20 / 1024, len(results_small["overlay"]), big.files, rss200 / 1024, len(mem_runs),
-            median([t for t, _ in mem_runs]), 100 * (rss200 - rss20) / rss20))
+            median([t for t, _, _ in mem_runs]), 100 * (rss200 - rss20) / rss20))
     w("")
 
     w("### Targets")
     w("")
     w("| target | measured | verdict |")
     w("|---|---|---|")
-    w("| many small: overlay within 10%% of the bare-loop floor | overlay %.3f s vs floor %.3f s: %+.1f%% | %s |" % (
-        o_small, f_small, 100 * (o_small / f_small - 1), verdict(o_small <= 1.10 * f_small)))
-    w("| many small: ≥ 1.0× the fastest Wine peer | %.2f× (fastest peer %.3f s) | %s |" % (
-        peers_small / o_small, peers_small, verdict(o_small <= peers_small)))
-    w("| overwrite: ≥ 1.0× Wine's xcopy | %.2f× (xcopy %.3f s, overlay %.3f s) | %s |" % (
-        x_over / o_over, x_over, o_over, verdict(o_over <= x_over)))
-    w("| overwrite: cost of the same-object test | floor %.3f s, floor + 2 opens %.3f s: the opens are %.1f%% of that run; overlay vs floor + 2 opens %+.1f%% | (reported) |" % (
-        f_over, f2_over, 100 * (f2_over - f_over) / f2_over, 100 * (o_over / f2_over - 1)))
-    w("| few large: within 5%% of the fastest Wine peer | overlay %.3f s vs %.3f s: %+.1f%% | %s |" % (
-        o_large, peers_large, 100 * (o_large / peers_large - 1), verdict(o_large <= 1.05 * peers_large)))
+    def cpu_note(results, a, others):
+        best = min(cpu_of(results, n) for n in others)
+        if not best or best == float("inf"):
+            return "CPU of the peers not measured"
+        return "CPU %.3f s vs %.3f s: %+.1f%%" % (cpu_of(results, a), best, 100 * (cpu_of(results, a) / best - 1))
+    w("| many small: overlay within 10%% of the bare-loop floor | overlay %.3f s vs floor %.3f s: %+.1f%% (%s) | %s |" % (
+        o_small, f_small, 100 * (o_small / f_small - 1), cpu_note(results_small, "overlay", ["floor"]),
+        verdict(o_small <= 1.10 * f_small)))
+    w("| many small: ≥ 1.0× the fastest Wine peer | %.2f× (fastest peer %.3f s; %s) | %s |" % (
+        peers_small / o_small, peers_small, cpu_note(results_small, "overlay", PEERS), verdict(o_small <= peers_small)))
+    w("| overwrite: ≥ 1.0× Wine's xcopy | %.2f× (xcopy %.3f s, overlay %.3f s; %s) | %s |" % (
+        x_over / o_over, x_over, o_over, cpu_note(results_over, "overlay", ["xcopy"]), verdict(o_over <= x_over)))
+    c_f, c_f2, c_o = cpu_of(results_over, "floor"), cpu_of(results_over, "floor+2opens"), cpu_of(results_over, "overlay")
+    w("| overwrite: cost of the same-object test | floor %.3f s, floor + 2 opens %.3f s: the opens are %.1f%% of that run "
+      "(CPU %.3f s vs %.3f s: %.1f%%); overlay vs floor + 2 opens %+.1f%% (CPU %+.1f%%) | (reported) |" % (
+        f_over, f2_over, 100 * (f2_over - f_over) / f2_over, c_f, c_f2,
+        100 * (c_f2 - c_f) / c_f2 if c_f2 else float("nan"),
+        100 * (o_over / f2_over - 1), 100 * (c_o / c_f2 - 1) if c_f2 else float("nan")))
+    w("| few large: within 5%% of the fastest Wine peer | overlay %.3f s vs %.3f s: %+.1f%% (%s) | %s |" % (
+        o_large, peers_large, 100 * (o_large / peers_large - 1), cpu_note(results_large, "overlay", PEERS),
+        verdict(o_large <= 1.05 * peers_large)))
     w("| wait: ≤ 1%% of one core | overlay process %.3f%% (+ wineserver %.3f%%) | %s |" % (
         median(cpu_own), median(cpu_server), verdict(median(cpu_own) <= 1.0)))
     if delays and scan_median is not None:
