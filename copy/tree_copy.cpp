@@ -18,6 +18,14 @@ bool IsDotOrDotDot(const wchar_t* name) {
   return name[0] == L'.' && (name[1] == L'\0' || (name[1] == L'.' && name[2] == L'\0'));
 }
 
+// Paths drop a final dot or blank, so such a name (made on another system)
+// would be read and written as a different entry: "twin." as "twin", a
+// directory "data." as "data". It is refused rather than copied wrongly.
+bool IsUnaddressableName(const wchar_t* name) {
+  const std::size_t length = std::wcslen(name);
+  return length > 0 && (name[length - 1] == L'.' || name[length - 1] == L' ');
+}
+
 // The first entry of a directory, or the platform's error. Volumes that do
 // not offer the basic information level are asked again with the standard one.
 FindHandle OpenEnumeration(const std::wstring& directory, WIN32_FIND_DATAW* first, DWORD* error) {
@@ -69,6 +77,7 @@ error_code CopyDirectory(const std::wstring& source, const std::wstring& target,
   }
   for (;;) {
     if (!IsDotOrDotDot(data.cFileName)) {
+      if (IsUnaddressableName(data.cFileName)) return MakeSystemCode(ERROR_INVALID_NAME);
       const walk_entry entry{JoinPath(source, data.cFileName), data.dwFileAttributes};
       if (error_code result = copy_entry(entry, JoinPath(target, data.cFileName), options)) {
         return result;
