@@ -7,6 +7,7 @@
 #include "copy/path.h"
 #include "copy/tree_copy.h"
 #include "report/failure.h"
+#include "tests/support/copy_run.h"
 #include "tests/support/temp_tree.h"
 
 namespace {
@@ -27,19 +28,12 @@ class TreeCopyTest : public PlatformTest {
  protected:
   // Runs the guarded copy; the text of its one box, or "" when none was shown.
   std::string Copy(const std::wstring& source, const std::wstring& target) {
-    overlay::CopyTree(source.c_str(), target.c_str());
-    const auto& boxes = fake::Platform().boxes;
-    EXPECT_LE(boxes.size(), 1u) << "more than one box";
-    return boxes.empty() ? std::string() : boxes[0].text;
+    return testing_tree::BoxTextOfCopy(source, target);
   }
 
   static std::string Expected(const std::wstring& source, const std::wstring& target,
                               overlay::error_code code) {
-    fake::State saved = fake::Platform();
-    fake::Reset();  // compose without the test's faults
-    std::string text = overlay::filesystem_error("copy", source, target, code).what();
-    fake::Platform() = saved;
-    return text;
+    return testing_tree::ExpectedFailureText(source, target, code);
   }
 
   // A small tree: two levels, files, an empty directory.

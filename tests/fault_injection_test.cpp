@@ -15,6 +15,7 @@
 #include "app/launcher_wait.h"
 #include "report/failure.h"
 #include "tests/support/allocation.h"
+#include "tests/support/copy_run.h"
 #include "tests/support/temp_tree.h"
 
 namespace {
@@ -122,25 +123,6 @@ int ExpectedSleeps(const ProcessLists& lists, Call failing, int nth) {
   }
 }
 
-// Links are made by a Unix program; wait until the directory lists the new
-// entry (a few hundred milliseconds at most).
-void WaitUntilListed(const std::wstring& directory, const std::wstring& name) {
-  for (int attempt = 0; attempt < 500; ++attempt) {
-    WIN32_FIND_DATAW data;
-    HANDLE find = ::FindFirstFileW((directory + L"\\*").c_str(), &data);
-    bool listed = false;
-    if (find != INVALID_HANDLE_VALUE) {
-      do {
-        listed = listed || name == data.cFileName;
-      } while (::FindNextFileW(find, &data));
-      ::FindClose(find);
-    }
-    if (listed) return;
-    ::Sleep(10);
-  }
-  ADD_FAILURE() << Utf8(name) << " never appeared in " << Utf8(directory);
-}
-
 // Where a call of a recorded run belongs.
 enum class Phase { kWait, kRootQuery, kGuard, kWalk };
 
@@ -190,7 +172,7 @@ class FaultInjection : public PlatformTest {
     MakeDirectory(outside_ + L"\\sub");
     WriteFileText(outside_ + L"\\sub\\i.txt", "outside i");
     testing_tree::MakeSymlink(source_ + L"\\linked", outside_);
-    WaitUntilListed(source_, L"linked");
+    ASSERT_TRUE(testing_tree::WaitUntilListed(source_, L"linked"));
     source_tree_ = ReadTree(source_);
     ASSERT_EQ(source_tree_.count(L"linked\\sub\\i.txt"), 1u) << "the link is not followed";
 
@@ -324,22 +306,9 @@ class FaultInjection : public PlatformTest {
     return expected;
   }
 
-  // The box text of a copy that failed with `code`, composed by the
-  // product's own report type with the platform answering normally, or with
-  // only `report_faults` failing.
   std::string ExpectedText(overlay::error_code code,
                            const std::vector<fake::Fault>& report_faults = {}) {
-    fake::State saved = fake::Platform();
-    fake::Reset();
-    fake::Platform().faults = report_faults;
-    std::string text;
-    try {
-      text = overlay::filesystem_error("copy", source_, target_, code).what();
-    } catch (const std::exception& failure) {
-      text = failure.what();
-    }
-    fake::Platform() = saved;
-    return text;
+    return testing_tree::ExpectedFailureText(source_, target_, code, report_faults);
   }
 
   std::string ExpectedSystemErrorText(DWORD error) {

@@ -15,6 +15,7 @@
 
 #include "app/copy_tree.h"
 #include "report/failure.h"
+#include "tests/support/copy_run.h"
 #include "tests/support/temp_tree.h"
 
 namespace {
@@ -29,6 +30,7 @@ using testing_tree::ReadTree;
 using testing_tree::TempDir;
 using testing_tree::UnixPathOf;
 using testing_tree::Utf8;
+using testing_tree::WaitUntilListed;
 using testing_tree::WriteFileText;
 using Tree = std::map<std::wstring, std::string>;
 
@@ -75,25 +77,6 @@ Shape ShapeOf(const std::wstring& root) {
   return shape;
 }
 
-// Waits until a directory lists `name`: entries made by Unix programs can
-// take a moment to show in an enumeration.
-bool WaitUntilListed(const std::wstring& directory, const std::wstring& name) {
-  for (int attempt = 0; attempt < 500; ++attempt) {
-    WIN32_FIND_DATAW data;
-    HANDLE find = ::FindFirstFileW((directory + L"\\*").c_str(), &data);
-    bool listed = false;
-    if (find != INVALID_HANDLE_VALUE) {
-      do {
-        listed = listed || name == data.cFileName;
-      } while (::FindNextFileW(find, &data));
-      ::FindClose(find);
-    }
-    if (listed) return true;
-    ::Sleep(10);
-  }
-  return false;
-}
-
 std::string UnixPathText(const std::wstring& path) {
   const std::string unix_path = UnixPathOf(path);
   EXPECT_FALSE(unix_path.empty()) << "not running under Wine";
@@ -133,28 +116,20 @@ class OddTrees : public PlatformTest {
                    bool source_changes = false) {
     const Shape before = source_changes ? Shape() : ShapeOf(source);
     const DWORD handles_before = testing_tree::ProcessHandleCount();
-    overlay::CopyTree(source.c_str(), target.c_str());
+    const std::string box = testing_tree::BoxTextOfCopy(source, target);
     if (!source_changes) {
       EXPECT_EQ(ShapeOf(source), before) << "something was written under the source root";
     }
     EXPECT_EQ(testing_tree::ProcessHandleCount(), handles_before) << "process handle leaked";
     EXPECT_EQ(fake::Platform().open_handles, 0);
     EXPECT_EQ(fake::Platform().open_finds, 0);
-    const auto& boxes = fake::Platform().boxes;
-    EXPECT_LE(boxes.size(), 1u) << "more than one box";
     ++copies_;
-    return boxes.empty() ? std::string() : boxes[0].text;
+    return box;
   }
 
-  // The box text of a copy that failed with `code`, composed by the
-  // product's report type with the platform answering normally.
   static std::string Expected(const std::wstring& source, const std::wstring& target,
                               overlay::error_code code) {
-    fake::State saved = fake::Platform();
-    fake::Reset();
-    std::string text = overlay::filesystem_error("copy", source, target, code).what();
-    fake::Platform() = saved;
-    return text;
+    return testing_tree::ExpectedFailureText(source, target, code);
   }
   static std::string ExpectedSystem(const std::wstring& source, const std::wstring& target,
                                     DWORD error) {
@@ -329,7 +304,8 @@ TEST_F(OddTrees, NamesEndingInADotOrABlankAreRefusedNotCopiedAsAnotherEntry) {
   for (const std::string& make :
        {std::string("printf odd > 'trailing dot.'"), std::string("printf odd > 'trailing blank '"),
         std::string("printf first > twin && printf second > 'twin.'"),
-        std::string("mkdir data 'data.' && printf real > data/file && printf other > 'data./file'")}) {
+        std::string(
+            "mkdir data 'data.' && printf real > data/file && printf other > 'data./file'")}) {
     SCOPED_TRACE(make);
     fake::Reset();
     const std::wstring source = temp_ / (L"s-" + std::to_wstring(++case_number));

@@ -107,6 +107,23 @@ bool Exists(const std::wstring& path) {
   return ::GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
+bool WaitUntilListed(const std::wstring& directory, const std::wstring& name) {
+  for (int attempt = 0; attempt < 500; ++attempt) {
+    WIN32_FIND_DATAW data;
+    HANDLE find = ::FindFirstFileW((directory + L"\\*").c_str(), &data);
+    bool listed = false;
+    if (find != INVALID_HANDLE_VALUE) {
+      do {
+        listed = listed || name == data.cFileName;
+      } while (::FindNextFileW(find, &data));
+      ::FindClose(find);
+    }
+    if (listed) return true;
+    ::Sleep(10);
+  }
+  return false;
+}
+
 std::map<std::wstring, std::string> ReadTree(const std::wstring& root) {
   std::map<std::wstring, std::string> tree;
   ReadTreeInto(root, L"", &tree);

@@ -37,6 +37,10 @@ bool IsDirectory(const std::wstring& path);
 bool IsFile(const std::wstring& path);
 bool Exists(const std::wstring& path);
 
+// Waits (up to 5 s) until a directory lists an entry of that exact name, as
+// Unix programs started through Wine finish on their own time.
+bool WaitUntilListed(const std::wstring& directory, const std::wstring& name);
+
 // Every entry below root: relative path -> content, or "<dir>" for directories.
 std::map<std::wstring, std::string> ReadTree(const std::wstring& root);
 
