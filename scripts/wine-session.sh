@@ -57,8 +57,8 @@ overlay_session_stop() {
   [ -n "${OVERLAY_SESSION_DIR:-}" ] || return 0
   # wineserver -k ends the processes of this prefix only.
   WINEPREFIX=$OVERLAY_SESSION_DIR/prefix wineserver -k >/dev/null 2>&1 || true
-  [ -n "${OVERLAY_WINESERVER_PID:-}" ] && kill "$OVERLAY_WINESERVER_PID" 2>/dev/null
-  [ -n "${OVERLAY_XVFB_PID:-}" ] && kill "$OVERLAY_XVFB_PID" 2>/dev/null
+  if [ -n "${OVERLAY_WINESERVER_PID:-}" ]; then kill "$OVERLAY_WINESERVER_PID" 2>/dev/null || true; fi
+  if [ -n "${OVERLAY_XVFB_PID:-}" ]; then kill "$OVERLAY_XVFB_PID" 2>/dev/null || true; fi
   wait 2>/dev/null || true
   rm -rf "$OVERLAY_SESSION_DIR"
   OVERLAY_SESSION_DIR=
