@@ -150,6 +150,7 @@ class Bench:
             "scan": os.path.join(self.build, "bench", "bench_scan.exe"),
             "noop": os.path.join(self.build, "bench", "bench_noop.exe"),
             "noop_gui": os.path.join(self.build, "bench", "bench_noop_gui.exe"),
+            "wait_probe": os.path.join(self.build, "bench", "bench_wait_probe.exe"),
         }
         for path in self.exe.values():
             if not os.path.isfile(path):
@@ -160,7 +161,7 @@ class Bench:
         self.failures = []
         self.peer_failures = {}
         self.server_pid = 0
-        self.cpu_seconds = []  # of the last timed run: exe user+system plus wineserver
+        self.cpu_seconds = []  # of each timed run: exe user+system plus the prefix's other processes
 
     def pinned(self, argv):
         return ["taskset", "-c", self.cpu] + argv
@@ -173,6 +174,12 @@ class Bench:
             return [WINE, self.exe["floor"], s, t]
         if name == "floor+2opens":
             return [WINE, self.exe["floor"], "--same-object", s, t]
+        if name == "floor+2opens, no query":
+            return [WINE, self.exe["floor"], "--open-only", s, t]
+        if name == "floor+2opens, FileStandardInfo":
+            return [WINE, self.exe["floor"], "--standard-info", s, t]
+        if name == "floor+2opens, GetFileInformationByHandle":
+            return [WINE, self.exe["floor"], "--handle-info", s, t]
         if name == "xcopy":
             return [WINE, "xcopy", "/E", "/Y", "/I", s, t]
         if name == "fs_copy":
@@ -189,18 +196,16 @@ class Bench:
         """Wall seconds and maximum RSS (KiB) of one pinned run."""
         rss_file = os.path.join(self.out, "rss.txt")
         full = ["/usr/bin/time", "-f", "%M %U %S", "-o", rss_file] + self.pinned(argv)
-        server = self.wineserver()
-        server_before = proc_cpu_seconds(server) if server else 0.0
+        prefix = os.environ.get("WINEPREFIX", "")
+        wine = argv[0] == WINE
+        server_before = prefix_cpu_seconds(prefix) if wine else 0.0
         start = time.perf_counter()
         result = subprocess.run(full, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                                 stderr=subprocess.PIPE)
         elapsed = time.perf_counter() - start
-        server_cpu = 0.0
-        if server and argv[0] == WINE:
-            try:
-                server_cpu = proc_cpu_seconds(server) - server_before
-            except OSError:
-                server_cpu = float("nan")  # the server went away: no CPU figure
+        # The wineserver's and the services' share; a process of the prefix
+        # that ended during the run takes its time away, so clamp at zero.
+        server_cpu = max(0.0, prefix_cpu_seconds(prefix) - server_before) if wine else 0.0
         if result.returncode != 0:
             return elapsed, 0, "exit %d: %s" % (
                 result.returncode, result.stderr.decode(errors="replace").strip()[-300:])
@@ -308,6 +313,24 @@ def proc_cpu_seconds(pid):
     return total / 1e9
 
 
+def prefix_cpu_seconds(prefix):
+    """CPU time of every live process of this Wine prefix: the wineserver and
+    Wine's services (winedevice, services, ...) included."""
+    total = 0.0
+    marker = b"WINEPREFIX=" + prefix.encode() + b"\0"
+    for entry in os.listdir("/proc"):
+        if not entry.isdigit():
+            continue
+        try:
+            with open("/proc/%s/environ" % entry, "rb") as f:
+                if marker not in f.read():
+                    continue
+            total += proc_cpu_seconds(int(entry))
+        except OSError:
+            pass
+    return total
+
+
 def find_wineserver(prefix):
     """The wineserver of this session: the one whose environment names our prefix."""
     for entry in os.listdir("/proc"):
@@ -359,14 +382,17 @@ class WaitBench:
         thread.start()
         return launcher, thread, exit_time
 
-    def overlay(self, target):
+    def overlay(self, target, probe=False):
+        if probe:  # the sketch of a wait on the launcher's handle copies the one file itself
+            return self.start([WINE, self.b.exe["wait_probe"], winpath(os.path.join(self.source, "first.bin")),
+                               winpath(os.path.join(target, "first.bin"))])
         return self.start([WINE, self.b.exe["overlay"], winpath(self.source), winpath(target)])
 
     def finish(self, process, what):
         if process.wait(timeout=60) != 0:
             self.b.failures.append("%s exited %d" % (what, process.returncode))
 
-    def exit_to_first_file(self, trials, settle):
+    def exit_to_first_file(self, trials, settle, probe=False):
         """Delay from the launcher's exit to the first file closed after writing."""
         delays = []
         rng = random.Random(11)
@@ -376,7 +402,7 @@ class WaitBench:
             lifetime = int(1000 * settle) + rng.randint(0, 200)
             launcher, thread, exit_time = self.start_launcher(lifetime)
             time.sleep(min(0.8, settle / 2))
-            overlay = self.overlay(target)
+            overlay = self.overlay(target, probe)
             first = watch.wait(lifetime / 1000 + 30)
             thread.join(30)
             watch.close()
@@ -391,7 +417,7 @@ class WaitBench:
             delays.append(first - exit_time["t"])
         return delays
 
-    def cpu_while_waiting(self, window, trials):
+    def cpu_while_waiting(self, window, trials, probe=False):
         """Percent of one core used by the waiting overlay process (and by the
         wineserver, which answers its snapshots) over window seconds."""
         own, server = [], []
@@ -399,7 +425,7 @@ class WaitBench:
             target = self.target()
             launcher, thread, exit_time = self.start_launcher(int(1000 * (window + 4)))
             time.sleep(0.8)
-            overlay = self.overlay(target)
+            overlay = self.overlay(target, probe)
             time.sleep(1.5)
             wineserver_pid = self.b.wineserver()
             if not wineserver_pid:
@@ -527,7 +553,7 @@ def fmt_ms(seconds):
 
 def copy_table(tree, results, failed, reference="overlay"):
     lines = ["| contender | runs | median s | spread ± | files/s | MiB/s | peak RSS MiB | speed vs overlay "
-             "| CPU s (exe + wineserver) | CPU spread ± | CPU vs overlay |",
+             "| CPU s (exe + wineserver + services) | CPU spread ± | CPU vs overlay |",
              "|---|---|---|---|---|---|---|---|---|---|---|"]
     ref = median([t for t, _, _ in results[reference]])
     ref_cpu = median([c for _, _, c in results[reference]])
@@ -582,12 +608,16 @@ def main():
     parser.add_argument("--runs", type=int, default=0)
     parser.add_argument("--wait-trials", type=int, default=0)
     parser.add_argument("--smoke", action="store_true")
+    parser.add_argument("--cpu-window", type=float, default=0.0)
+    parser.add_argument("--cpu-trials", type=int, default=0)
     parser.add_argument("--skip-memory", action="store_true")
     parser.add_argument("--report", default="")
     args = parser.parse_args()
     smoke = args.smoke
     runs = args.runs or (2 if smoke else 5)
     wait_trials = args.wait_trials or (3 if smoke else 24)
+    cpu_window = args.cpu_window or (2.0 if smoke else 6.0)
+    cpu_trials = args.cpu_trials or (1 if smoke else 3)
     os.makedirs(args.out, exist_ok=True)
     others = sorted(set(os.sched_getaffinity(0)) - {args.cpu})
     if others:  # the watcher stays off the CPU the contenders share
@@ -630,6 +660,10 @@ def main():
     results_small = b.copy_rounds(small, copy_contenders, runs)
     results_over = b.copy_rounds(overwrite, ["overlay", "floor", "floor+2opens", "xcopy", "fs_copy",
                                              "cp -r", "overlay (again)"], runs, overwrite=True)
+    breakdown_names = ["floor", "floor+2opens", "floor+2opens, no query", "floor+2opens, FileStandardInfo",
+                       "floor+2opens, GetFileInformationByHandle"]
+    breakdown = b.copy_rounds(Tree("same-object cost", small_root, small_files, small_bytes), breakdown_names,
+                              2 if smoke else 3, overwrite=True, warmup=False)
     mem_runs = []
     if not args.skip_memory:
         warm(big.root)
@@ -640,9 +674,12 @@ def main():
     wb = WaitBench(b)
     scan_median, scan_max = wb.scan_time()
     log("launcher wait: cpu")
-    cpu_own, cpu_server = wb.cpu_while_waiting(2.0 if smoke else 6.0, 1 if smoke else 3)
+    cpu_own, cpu_server = wb.cpu_while_waiting(cpu_window, cpu_trials)
     log("launcher wait: exit to first file")
     delays = wb.exit_to_first_file(wait_trials, 1.2 if smoke else 1.5)
+    log("launcher wait: the sketch of a wait on the launcher's handle")
+    probe_cpu, probe_server = wb.cpu_while_waiting(cpu_window, cpu_trials, probe=True)
+    probe_delays = wb.exit_to_first_file(wait_trials, 1.2 if smoke else 1.5, probe=True)
     log("launcher wait: start to first file")
     starts = wb.start_times(wait_trials)
 
@@ -720,20 +757,35 @@ def main():
     o_large = speed(results_large, "overlay")
     peers_large = min(speed(results_large, "xcopy"), speed(results_large, "fs_copy"))
 
+    w("### Same-object test: what the two opens cost (overwrite tree, %d rounds)" % len(breakdown["floor"]))
+    w("")
+    w("| variant of the bare loop | median s | spread ± | CPU s (exe + wineserver + services) | CPU spread ± |")
+    w("|---|---|---|---|---|")
+    for name in breakdown_names:
+        times = [t for t, _, _ in breakdown[name]]
+        cpu = [c for _, _, c in breakdown[name]]
+        w("| %s | %.3f | %.1f%% | %.3f | %.1f%% |" % (name, median(times), spread(times), median(cpu), spread(cpu)))
+    w("")
+
     w("### Launcher wait")
     w("")
     if scan_median is not None:
         w("One process-list scan (snapshot + walk, 200 scans): median %.2f ms, max %.2f ms." % (scan_median, scan_max))
     w("CPU while waiting (%d × %.0f s windows, percent of one core): overlay process median %.3f%% (max %.3f%%); "
       "wineserver in the same windows median %.3f%% (max %.3f%%)." % (
-          len(cpu_own), 2.0 if smoke else 6.0, median(cpu_own), max(cpu_own),
+          len(cpu_own), cpu_window, median(cpu_own), max(cpu_own),
           median(cpu_server), max(cpu_server)))
+    w("The sketch that waits on the launcher's handle (bench_wait_probe), same windows: its process median %.3f%%, "
+      "wineserver median %.3f%%." % (median(probe_cpu), median(probe_server)))
     w("")
     w("| measure | trials | median ms | max ms | min ms |")
     w("|---|---|---|---|---|")
     if delays:
         w("| launcher exit → first file written | %d | %s | %s | %s |" % (
             len(delays), fmt_ms(median(delays)), fmt_ms(max(delays)), fmt_ms(min(delays))))
+    if probe_delays:
+        w("| sketch (bench_wait_probe: waits on the launcher's handle): launcher exit → first file | %d | %s | %s | %s |" % (
+            len(probe_delays), fmt_ms(median(probe_delays)), fmt_ms(max(probe_delays)), fmt_ms(min(probe_delays))))
     for name, label in (("overlay", "overlay start → first file (no launcher)"),
                         ("noop", "start → exit, console exe that exits at once (floor)"),
                         ("noop_gui", "start → exit, windowless exe binding shell32+user32, exits at once")):
