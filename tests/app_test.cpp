@@ -213,14 +213,5 @@ TEST_F(GuardedCopyTest, MemoryExhaustionShowsBadAllocationInTheBox) {
   EXPECT_EQ(fake::Platform().boxes[0].caption, "ERROR");
 }
 
-TEST_F(GuardedCopyTest, DllLoadingIsRestrictedToTheSystemDirectoryWherePossible) {
-  overlay::LoadLibrariesFromSystemDirectoryOnly();
-  EXPECT_EQ(fake::CountOf(Call::GetProcAddress), 1);
-  // Where the function is missing, nothing else happens and nothing fails.
-  fake::Reset();
-  fake::Platform().faults.push_back({Call::GetProcAddress, 0, ERROR_PROC_NOT_FOUND});
-  overlay::LoadLibrariesFromSystemDirectoryOnly();
-  EXPECT_EQ(fake::CountOf(Call::GetProcAddress), 1);
-}
 
 }  // namespace
