@@ -17,7 +17,9 @@ overlay_prefix_template() {
     mkdir -p "$template"
     (
       export WINEPREFIX=$template WINEARCH=win32 WINEDEBUG=-all DISPLAY=
-      wineboot -i >/dev/null 2>&1
+      # No Mono or Gecko: nothing here needs them, and asking for them could
+      # wait on a dialog or the network.
+      WINEDLLOVERRIDES="mscoree,mshtml=" wineboot -i >/dev/null 2>&1
       # Without a window manager Wine stalls on every hidden box unless
       # windows are unmanaged.
       wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null 2>&1
