@@ -155,8 +155,9 @@ error_code copy_entry(const walk_entry& source, const std::wstring& target, copy
     if (error_code result = RefuseSameObject(source.path, target)) return result;
   }
 
-  if (from.type == file_type::directory)
+  if (from.type == file_type::directory) {
     return CopyDirectory(source.path, target, to.type, options);
+  }
   if (to.type == file_type::directory) {
     return copy_file(source.path, JoinPath(target, FileNameOf(source.path)), options);
   }

@@ -30,8 +30,6 @@ class SystemCategory final : public std::error_category {
   std::string message(int value) const override { return SystemMessage(value); }
 };
 
-// Created on first use and never destroyed, so a code stays valid until the
-// very end of the process.
 // The runtime's errno texts. Its header declares the table with one element,
 // so the compiler must not be allowed to reason about its length.
 const char* const* ErrnoTextMap() {
@@ -40,6 +38,8 @@ const char* const* ErrnoTextMap() {
   return table;
 }
 
+// Created on first use and never destroyed, so a code stays valid until the
+// very end of the process.
 template <typename Category>
 const std::error_category& Immortal() noexcept {
   alignas(Category) static unsigned char storage[sizeof(Category)];
