@@ -1,7 +1,8 @@
 # Sourced by the other scripts: a private Wine prefix, wineserver and X
 # display for one run, all stopped by PID when the run ends, so runs never
 # disturb each other or the user's own Wine.
-#   overlay_session_start   exports WINEPREFIX, DISPLAY, WINEDEBUG, WINEARCH
+#   overlay_session_start   exports WINEPREFIX, DISPLAY, WINEDEBUG, WINEARCH and
+#                           OVERLAY_PREFIX_TEMPLATE (for prefixes of other users)
 #   overlay_session_stop    (also installed as an EXIT trap)
 
 OVERLAY_ROOT=${OVERLAY_ROOT:-$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)}
@@ -33,6 +34,7 @@ overlay_prefix_template() {
 overlay_session_start() {
   local template
   template=$(overlay_prefix_template)
+  export OVERLAY_PREFIX_TEMPLATE=$template
   OVERLAY_SESSION_DIR=$(mktemp -d "${TMPDIR:-/tmp}/overlay-session.XXXXXX")
   cp -al "$template" "$OVERLAY_SESSION_DIR/prefix"
   local hive

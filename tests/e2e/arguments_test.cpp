@@ -29,11 +29,12 @@ class WrongArgumentCount : public ::testing::Test {
   std::vector<std::wstring> CommandLines() const {
     return {
         L"",
-        Quoted(source_),
+        QuoteArgument(source_),
         L"\"\"",
-        Quoted(source_) + L" " + Quoted(target_) + L" " + Quoted(extra_),
-        Quoted(source_) + L" " + Quoted(target_) + L" \"\"",
-        Quoted(source_) + L" " + Quoted(target_) + L" " + Quoted(extra_) + L" " + Quoted(extra_),
+        QuoteArgument(source_) + L" " + QuoteArgument(target_) + L" " + QuoteArgument(extra_),
+        QuoteArgument(source_) + L" " + QuoteArgument(target_) + L" \"\"",
+        QuoteArgument(source_) + L" " + QuoteArgument(target_) + L" " + QuoteArgument(extra_) +
+            L" " + QuoteArgument(extra_),
     };
   }
 

@@ -27,7 +27,7 @@ using testing_tree::TempDir;
 using testing_tree::WriteFileText;
 
 std::wstring Arguments(const std::wstring& source, const std::wstring& target) {
-  return Quoted(source) + L" " + Quoted(target);
+  return QuoteArgument(source) + L" " + QuoteArgument(target);
 }
 
 // The target as it must be after the copy: its own entries, replaced or

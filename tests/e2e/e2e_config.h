@@ -1,5 +1,5 @@
-// Where the end-to-end tests find the programs they drive, given on the
-// command line of the test program.
+// Where the end-to-end tests find the programs they drive and what root
+// prepared for them, given on the command line of the test program.
 #pragma once
 
 #include <string>
@@ -12,5 +12,15 @@ struct Programs {
 };
 
 const Programs& ProgramsUnderTest();
+
+// What only root can make: the tests themselves run as an ordinary user.
+struct RootPrepared {
+  std::wstring small_disk;        // a file system of 4 MiB, empty, that the user may fill
+  std::wstring protected_folder;  // another user's folder, holding a file of theirs
+  std::wstring foreign_file;      // another user's file, not writable by the user, in a
+                                  // folder the user may write
+};
+
+const RootPrepared& PreparedByRoot();
 
 }  // namespace e2e

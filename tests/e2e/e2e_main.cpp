@@ -1,6 +1,8 @@
-// Runs the end-to-end tests of overlay.exe.
-//   overlay_e2e_tests --overlay=PATH --stand-in=PATH [GoogleTest options]
-// A path given the Unix way (as ctest does) is turned into Wine's DOS path.
+// Runs the end-to-end tests of overlay.exe, as an ordinary user (as_player.sh
+// starts it so and prepares the folders of the last three options).
+//   overlay_e2e_tests --overlay=PATH --stand-in=PATH --small-disk=PATH
+//                     --protected-folder=PATH --foreign-file=PATH [GoogleTest options]
+// A path given the Unix way is turned into Wine's DOS path.
 #include <windows.h>
 // After windows.h, which it needs.
 #include <gtest/gtest.h>
@@ -8,6 +10,7 @@
 
 #include <cstdio>
 #include <string>
+#include <utility>
 
 #include "tests/e2e/e2e_config.h"
 
@@ -15,6 +18,7 @@ namespace e2e {
 namespace {
 
 Programs g_programs;
+RootPrepared g_prepared;
 
 std::wstring DosPathOf(const std::wstring& path) {
   if (path.empty() || path[0] != L'/') return path;
@@ -30,36 +34,44 @@ std::wstring DosPathOf(const std::wstring& path) {
   return result;
 }
 
-// Takes --overlay= and --stand-in= from the wide command line.
-void ReadProgramPaths() {
+// Takes the paths of the options from the wide command line; false when one is missing.
+bool ReadPaths() {
+  const std::pair<std::wstring, std::wstring*> options[] = {
+      {L"--overlay=", &g_programs.overlay},
+      {L"--stand-in=", &g_programs.stand_in},
+      {L"--small-disk=", &g_prepared.small_disk},
+      {L"--protected-folder=", &g_prepared.protected_folder},
+      {L"--foreign-file=", &g_prepared.foreign_file}};
   int count = 0;
   LPWSTR* arguments = ::CommandLineToArgvW(::GetCommandLineW(), &count);
-  if (arguments == nullptr) return;
-  const std::wstring overlay_option = L"--overlay=";
-  const std::wstring stand_in_option = L"--stand-in=";
   for (int i = 1; i < count; ++i) {
     const std::wstring argument = arguments[i];
-    if (argument.compare(0, overlay_option.size(), overlay_option) == 0) {
-      g_programs.overlay = DosPathOf(argument.substr(overlay_option.size()));
-    } else if (argument.compare(0, stand_in_option.size(), stand_in_option) == 0) {
-      g_programs.stand_in = DosPathOf(argument.substr(stand_in_option.size()));
+    for (const auto& option : options) {
+      if (argument.compare(0, option.first.size(), option.first) == 0) {
+        *option.second = DosPathOf(argument.substr(option.first.size()));
+      }
     }
   }
   ::LocalFree(arguments);
+  for (const auto& option : options) {
+    if (option.second->empty()) return false;
+  }
+  return true;
 }
 
 }  // namespace
 
 const Programs& ProgramsUnderTest() { return g_programs; }
+const RootPrepared& PreparedByRoot() { return g_prepared; }
 
 }  // namespace e2e
 
 int main(int argc, char** argv) {
   testing::InitGoogleTest(&argc, argv);
-  e2e::ReadProgramPaths();
-  const e2e::Programs& programs = e2e::ProgramsUnderTest();
-  if (programs.overlay.empty() || programs.stand_in.empty()) {
-    std::fprintf(stderr, "usage: %s --overlay=PATH --stand-in=PATH [GoogleTest options]\n",
+  if (!e2e::ReadPaths()) {
+    std::fprintf(stderr,
+                 "usage: %s --overlay=PATH --stand-in=PATH --small-disk=PATH "
+                 "--protected-folder=PATH --foreign-file=PATH [GoogleTest options]\n",
                  argv[0]);
     return 2;
   }

@@ -28,7 +28,7 @@ using testing_tree::Utf8;
 using testing_tree::WriteFileText;
 
 std::wstring Arguments(const std::wstring& source, const std::wstring& target) {
-  return Quoted(source) + L" " + Quoted(target);
+  return QuoteArgument(source) + L" " + QuoteArgument(target);
 }
 
 std::wstring WithForwardSlashes(std::wstring path) {
@@ -259,7 +259,7 @@ TEST(FailureBox, EmptyTargetRootShowsOnlyTheSource) {
   ASSERT_NE(error, 0u);
 
   // copy: <message>: "<source>"
-  ExpectOneFailureBox(RunOverlay(Quoted(source) + L" \"\"", work.path()),
+  ExpectOneFailureBox(RunOverlay(QuoteArgument(source) + L" \"\"", work.path()),
                       ExpectedFailureText(SystemMessageText(error), source, L""));
   EXPECT_EQ(ReadTree(work.path()), (Tree{{L"source", "<dir>"}, {L"source\\a.txt", "a"}}));
 }

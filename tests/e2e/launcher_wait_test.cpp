@@ -45,7 +45,7 @@ class LauncherWait : public ::testing::Test {
     WriteFileText(source_ + L"\\game.dat", "update");
   }
 
-  std::wstring Arguments() const { return Quoted(source_) + L" " + Quoted(target_); }
+  std::wstring Arguments() const { return QuoteArgument(source_) + L" " + QuoteArgument(target_); }
 
   bool Copied() const { return Exists(copied_file_); }
 
@@ -195,8 +195,9 @@ TEST_F(LauncherWait, CopyStartsSoonAfterTheLauncherExits) {
   for (int trial = 0; trial < 10; ++trial) {
     const std::wstring target = work_ / (L"target" + std::to_wstring(trial));
     // Hold times spread over the poll interval, so its phase varies.
-    const double delay = ExitToCopyDelay(work_.path(), Quoted(source_) + L" " + Quoted(target),
-                                         target + L"\\game.dat", 400 + 13 * trial);
+    const double delay =
+        ExitToCopyDelay(work_.path(), QuoteArgument(source_) + L" " + QuoteArgument(target),
+                        target + L"\\game.dat", 400 + 13 * trial);
     ASSERT_GE(delay, 0) << "trial " << trial << ": no copy within 5 s, or copied too early";
     delays.push_back(delay);
   }

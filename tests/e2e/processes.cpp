@@ -27,25 +27,6 @@ HANDLE UniqueHandle::Release() {
   return handle;
 }
 
-std::wstring Quoted(const std::wstring& text) {
-  // Backslashes are literal unless they run into a quote: those before an
-  // embedded quote or the closing one are doubled, an embedded quote escaped.
-  std::wstring quoted = L"\"";
-  std::size_t backslashes = 0;
-  for (wchar_t character : text) {
-    if (character == L'\\') {
-      ++backslashes;
-    } else {
-      if (character == L'"') quoted.append(backslashes + 1, L'\\');
-      backslashes = 0;
-    }
-    quoted += character;
-  }
-  quoted.append(backslashes, L'\\');
-  quoted += L'"';
-  return quoted;
-}
-
 double NowSeconds() {
   LARGE_INTEGER frequency, now;
   ::QueryPerformanceFrequency(&frequency);
@@ -160,7 +141,25 @@ void PressOk(HWND box) {
 
 OverlayProcess::OverlayProcess(const std::wstring& arguments, const std::wstring& directory) {
   const std::wstring& program = ProgramsUnderTest().overlay;
-  process_ = StartProcess(program, Quoted(program) + L" " + arguments, directory, &process_id_);
+  process_ =
+      StartProcess(program, QuoteArgument(program) + L" " + arguments, directory, &process_id_);
+}
+
+OverlayProcess::OverlayProcess(StartedBy launcher) {
+  const double deadline = NowSeconds() + 5;
+  while (!process_ && NowSeconds() < deadline) {
+    UniqueHandle snapshot(::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+    PROCESSENTRY32W entry;
+    entry.dwSize = sizeof entry;
+    for (BOOL more = ::Process32FirstW(snapshot.get(), &entry); more && !process_;
+         more = ::Process32NextW(snapshot.get(), &entry)) {
+      if (entry.th32ParentProcessID != launcher.launcher_id) continue;
+      process_id_ = entry.th32ProcessID;
+      process_ = UniqueHandle(::OpenProcess(
+          SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION | PROCESS_TERMINATE, FALSE, process_id_));
+    }
+    if (!process_) ::Sleep(10);
+  }
 }
 
 OverlayProcess::~OverlayProcess() {
@@ -218,12 +217,18 @@ std::wstring SnapshotImageName(DWORD process_id) {
 }
 
 LauncherStandIn::LauncherStandIn(const std::wstring& directory, const std::wstring& image_name,
-                                 DWORD milliseconds) {
+                                 DWORD milliseconds, const std::wstring& source,
+                                 const std::wstring& target) {
   const std::wstring program = directory + L"\\" + image_name;
   if (!::CopyFileW(ProgramsUnderTest().stand_in.c_str(), program.c_str(), FALSE)) return;
-  const std::wstring duration =
-      milliseconds == INFINITE ? std::wstring() : L" " + std::to_wstring(milliseconds);
-  process_ = StartProcess(program, Quoted(program) + duration, std::wstring(), &process_id_);
+  std::wstring arguments =
+      milliseconds == INFINITE && source.empty() ? L"" : L" " + std::to_wstring(milliseconds);
+  if (!source.empty()) {
+    arguments += L" " + QuoteArgument(ProgramsUnderTest().overlay) + L" " + QuoteArgument(source) +
+                 L" " + QuoteArgument(target);
+  }
+  process_ =
+      StartProcess(program, QuoteArgument(program) + arguments, std::wstring(), &process_id_);
 }
 
 void LauncherStandIn::End() {

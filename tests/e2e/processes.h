@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "tests/e2e/quote_argument.h"
+
 namespace e2e {
 
 // Owns a kernel handle (process or thread).
@@ -29,10 +31,6 @@ class UniqueHandle {
   HANDLE handle_ = nullptr;
 };
 
-// A text as one quoted command-line argument that the usual splitting
-// (CommandLineToArgvW) gives back unchanged.
-std::wstring Quoted(const std::wstring& text);
-
 // Seconds on a monotonic clock.
 double NowSeconds();
 
@@ -54,6 +52,11 @@ struct OverlayOutcome {
 
 constexpr DWORD kRunTimeLimitMs = 20000;
 
+// The overlay.exe a launcher started, known by the launcher's process id.
+struct StartedBy {
+  DWORD launcher_id;
+};
+
 // A running overlay.exe.
 class OverlayProcess {
  public:
@@ -61,6 +64,9 @@ class OverlayProcess {
   // `directory` (this process's own when empty).
   explicit OverlayProcess(const std::wstring& arguments,
                           const std::wstring& directory = std::wstring());
+  // Takes hold of the overlay.exe the launcher started (waiting up to 5 s for it
+  // to appear); not started() when there is none.
+  explicit OverlayProcess(StartedBy launcher);
   ~OverlayProcess();
   OverlayProcess(const OverlayProcess&) = delete;
   OverlayProcess& operator=(const OverlayProcess&) = delete;
@@ -88,11 +94,13 @@ OverlayOutcome RunOverlay(const std::wstring& arguments,
 std::wstring SnapshotImageName(DWORD process_id);
 
 // The launcher stand-in, copied to directory\image_name and started; it
-// waits `milliseconds`, or until ended.
+// waits `milliseconds`, or until ended. Given two roots, it first starts
+// overlay.exe on them, as a launcher does.
 class LauncherStandIn {
  public:
   LauncherStandIn(const std::wstring& directory, const std::wstring& image_name,
-                  DWORD milliseconds = INFINITE);
+                  DWORD milliseconds = INFINITE, const std::wstring& source = std::wstring(),
+                  const std::wstring& target = std::wstring());
   ~LauncherStandIn() { End(); }
   LauncherStandIn(const LauncherStandIn&) = delete;
   LauncherStandIn& operator=(const LauncherStandIn&) = delete;

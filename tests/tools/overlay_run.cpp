@@ -1,14 +1,13 @@
-// Runs overlay.exe once the way a launcher would, and tells what happened:
-// the launcher stand-in's life, overlay's wait, every box it showed (read
-// and answered with OK, as a user would) and its exit status.
+// Runs overlay.exe once the way a launcher does, and tells what happened:
+// the launcher stand-in starts overlay on the two roots and exits after
+// LAUNCHER_MS; then overlay's wait, every box it showed (read and answered
+// with OK, as a user would) and its exit status.
 //   overlay_run.exe OVERLAY STAND_IN LAUNCHER_MS SOURCE TARGET
-// LAUNCHER_MS 0 starts no launcher.
 #include <windows.h>
 
 #include <shellapi.h>
 
 #include <cstdio>
-#include <memory>
 #include <string>
 
 #include "tests/e2e/e2e_config.h"
@@ -42,6 +41,32 @@ std::wstring TempFolder() {
   return folder;
 }
 
+// The launcher stand-in starts overlay and exits after launcher_ms; overlay
+// is watched to its end.
+e2e::OverlayOutcome RunThroughLauncher(double start, const std::wstring& folder, DWORD launcher_ms,
+                                       const std::wstring& source, const std::wstring& target) {
+  e2e::LauncherStandIn launcher(folder, L"VarenkoLauncher.exe", launcher_ms, source, target);
+  Say(start, "launcher stand-in VarenkoLauncher.exe started overlay.exe: " + Utf8(source) + " -> " +
+                 Utf8(target) + "; it exits after " + std::to_string(launcher_ms) + " ms");
+  e2e::OverlayProcess overlay(e2e::StartedBy{launcher.process_id()});
+  if (!overlay.started()) {
+    Say(start, "overlay.exe was not found running: it never started, or ended at once");
+    return e2e::OverlayOutcome();
+  }
+  ::WaitForSingleObject(launcher.process(), INFINITE);
+  Say(start,
+      "launcher exited; overlay " +
+          std::string(overlay.IsRunning() ? "is still running, copying now" : "had already ended"));
+  const e2e::OverlayOutcome outcome = overlay.Finish(INFINITE);
+  for (const e2e::BoxSighting& box : outcome.boxes) {
+    Say(start, "message box \"" + Utf8(box.caption) + "\": " + Utf8(box.text));
+    Say(start, "answered it with OK");
+  }
+  if (outcome.boxes.empty()) Say(start, "no message box: the copy succeeded");
+  Say(start, "overlay.exe exited with status " + std::to_string(outcome.exit_code));
+  return outcome;
+}
+
 }  // namespace
 
 const e2e::Programs& e2e::ProgramsUnderTest() { return g_programs; }
@@ -61,29 +86,9 @@ int main() {
 
   const double start = e2e::NowSeconds();
   const std::wstring folder = TempFolder();
-  std::unique_ptr<e2e::LauncherStandIn> launcher;
-  if (launcher_ms > 0) {
-    launcher = std::make_unique<e2e::LauncherStandIn>(folder, L"VarenkoLauncher.exe", launcher_ms);
-    Say(start, "launcher stand-in VarenkoLauncher.exe started; it exits after " +
-                   std::to_string(launcher_ms) + " ms");
-  }
-  e2e::OverlayProcess overlay(e2e::Quoted(source) + L" " + e2e::Quoted(target));
-  Say(start, "overlay.exe started: " + Utf8(source) + " -> " + Utf8(target));
-  if (launcher != nullptr) {
-    ::WaitForSingleObject(launcher->process(), INFINITE);
-    Say(start, "launcher exited; overlay " + std::string(overlay.IsRunning()
-                                                             ? "is still running, copying now"
-                                                             : "had already ended"));
-  }
-  const e2e::OverlayOutcome outcome = overlay.Finish(INFINITE);
-  for (const e2e::BoxSighting& box : outcome.boxes) {
-    Say(start, "message box \"" + Utf8(box.caption) + "\": " + Utf8(box.text));
-    Say(start, "answered it with OK");
-  }
-  if (outcome.boxes.empty()) Say(start, "no message box: the copy succeeded");
-  Say(start, "overlay.exe exited with status " + std::to_string(outcome.exit_code));
-  launcher.reset();
+  const e2e::OverlayOutcome outcome =
+      RunThroughLauncher(start, folder, launcher_ms, source, target);
   ::DeleteFileW((folder + L"\\VarenkoLauncher.exe").c_str());
   ::RemoveDirectoryW(folder.c_str());
-  return outcome.boxes.empty() ? 0 : 1;
+  return outcome.exited && outcome.boxes.empty() ? 0 : 1;
 }
