@@ -252,18 +252,6 @@ TEST_F(TreeCopyTest, RelativeRootsAreTakenFromTheCurrentDirectory) {
 
 // ---- Refusals only the seam can produce -------------------------------------
 
-TEST_F(TreeCopyTest, UnreadableSubdirectoryFailsWhenItsEnumerationOpens) {
-  MakeSampleSource();
-  // The root's enumeration opens first; refuse the next one.
-  fake::Platform().faults.push_back({Call::FindFirstFileExW, 2, ERROR_ACCESS_DENIED});
-  EXPECT_EQ(Copy(src_, dst_), Expected(src_, dst_, MakeSystemCode(ERROR_ACCESS_DENIED)));
-  const auto creations = fake::CallsOf(Call::CreateDirectoryW);
-  ASSERT_FALSE(creations.empty());
-  // The refused directory's counterpart was created before its enumeration was opened.
-  EXPECT_TRUE(IsDirectory(creations.back().path));
-  EXPECT_EQ(fake::CountOf(Call::FindFirstFileExW), 2);
-}
-
 TEST_F(TreeCopyTest, BasicEnumerationRefusedIsAskedAgainWithTheStandardLevel) {
   for (DWORD refusal : {ERROR_NOT_SUPPORTED, ERROR_INVALID_PARAMETER}) {
     MakeSampleSource();

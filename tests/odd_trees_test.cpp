@@ -638,65 +638,6 @@ TEST_F(OddTrees, LinkInTheTargetLeadingToADirectoryIsWrittenThrough) {
 
 // ---- Files the copy cannot replace ------------------------------------------------
 
-TEST_F(OddTrees, ReadOnlyTargetFile) {
-  MakeDirectory(source_);
-  WriteFileText(source_ + L"\\file.txt", "new");
-  MakeDirectory(target_);
-  WriteFileText(target_ + L"\\file.txt", "old");
-  ASSERT_TRUE(::SetFileAttributesW((target_ + L"\\file.txt").c_str(), FILE_ATTRIBUTE_READONLY));
-
-  // What the platform itself does with a read-only file of its own.
-  const std::wstring probe = temp_ / L"probe.txt";
-  WriteFileText(probe, "old");
-  ASSERT_TRUE(::SetFileAttributesW(probe.c_str(), FILE_ATTRIBUTE_READONLY));
-  const BOOL platform_overwrites =
-      ::CopyFileW((source_ + L"\\file.txt").c_str(), probe.c_str(), FALSE);
-  const DWORD platform_error = platform_overwrites ? 0 : ::GetLastError();
-  Figure("read-only target file: the platform's file copy %s (error %lu)",
-         platform_overwrites ? "overwrites it" : "refuses", platform_error);
-
-  const std::string box = Copy(source_, target_);
-  if (platform_overwrites) {
-    EXPECT_EQ(box, "");
-    EXPECT_EQ(ReadFileText(target_ + L"\\file.txt"), "new");
-  } else {
-    EXPECT_EQ(box, ExpectedSystem(source_, target_, platform_error));
-    EXPECT_EQ(ReadFileText(target_ + L"\\file.txt"), "old");
-  }
-
-  // Where the platform refuses (Windows does), its refusal is the failure and
-  // the file keeps its content.
-  WriteFileText(source_ + L"\\before.txt", "before");
-  ::SetFileAttributesW((target_ + L"\\file.txt").c_str(), FILE_ATTRIBUTE_NORMAL);
-  WriteFileText(target_ + L"\\file.txt", "old");
-  ::SetFileAttributesW((target_ + L"\\file.txt").c_str(), FILE_ATTRIBUTE_READONLY);
-  const Tree target_before = ReadTree(target_);
-  fake::Reset();
-  // The refusal is injected on the copy onto that file only.
-  int nth = 0;
-  {
-    // Which copy that is: the walk's order is the platform's enumeration order.
-    WIN32_FIND_DATAW data;
-    HANDLE find = ::FindFirstFileW((source_ + L"\\*").c_str(), &data);
-    int files = 0;
-    do {
-      const std::wstring name = data.cFileName;
-      if (name == L"." || name == L"..") continue;
-      ++files;
-      if (name == L"file.txt") nth = files;
-    } while (::FindNextFileW(find, &data));
-    ::FindClose(find);
-  }
-  ASSERT_GT(nth, 0);
-  fake::Platform().faults.push_back({Call::CopyFileW, nth, ERROR_ACCESS_DENIED});
-  EXPECT_EQ(Copy(source_, target_), ExpectedSystem(source_, target_, ERROR_ACCESS_DENIED));
-  ASSERT_EQ(fake::CallsOf(Call::CopyFileW).back().path, target_ + L"\\file.txt");
-  ExpectNothingWrittenAfter(static_cast<size_t>(LastIndexOf(Call::CopyFileW)));
-  Tree expected = target_before;
-  if (nth == 2) expected[L"before.txt"] = "before";  // copied ahead of the refusal
-  EXPECT_EQ(ReadTree(target_), expected);
-}
-
 TEST_F(OddTrees, TargetFileHeldOpenWithoutSharing) {
   MakeDirectory(source_);
   for (int i = 0; i < 5; ++i) {

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 #include <map>
+#include <random>
 #include <string>
 
 #include "tests/e2e/checks.h"
@@ -288,29 +289,70 @@ TEST(TreeCopy, LargeFileIsCopiedByteExact) {
   EXPECT_EQ(FirstDifference(source + L"\\large.bin", target + L"\\large.bin"), "");
 }
 
-TEST(TreeCopy, ThousandsOfSmallFilesAreAllCopied) {
+// How far an interrupted update got: "<updated> of <to update> entries
+// updated, <partly> partly written" (holding neither the old content nor the new).
+std::string Progress(const Tree& tree, const Tree& before, const Tree& after) {
+  int to_update = 0, updated = 0, partly = 0;
+  for (const auto& entry : after) {
+    const auto old = before.find(entry.first);
+    if (old != before.end() && old->second == entry.second) continue;
+    ++to_update;
+    const auto now = tree.find(entry.first);
+    if (now == tree.end() || (old != before.end() && old->second == now->second)) continue;
+    ++(now->second == entry.second ? updated : partly);
+  }
+  return std::to_string(updated) + " of " + std::to_string(to_update) + " entries updated, " +
+         std::to_string(partly) + " partly written";
+}
+
+// Thousands of files, the update killed at random moments: each time, overlay
+// run again with the same roots completes it.
+TEST(TreeCopy, UpdateKilledAtRandomMomentsIsCompletedByRunningItAgain) {
   TempDir work;
-  const std::wstring source = work / L"source";
-  const std::wstring target = work / L"target";
+  const std::wstring source = work / L"update", target = work / L"game";
   MakeDirectory(source);
-  constexpr int kDirectories = 40, kFilesEach = 75;
+  Tree old_game{{L"saves", "<dir>"}, {L"saves\\slot1.sav", "only in the game folder"}};
+  constexpr int kDirectories = 20, kFilesEach = 50;
   for (int d = 0; d < kDirectories; ++d) {
-    const std::wstring directory = source + L"\\dir" + std::to_wstring(d);
-    MakeDirectory(directory);
+    const std::wstring directory = L"dir" + std::to_wstring(d);
+    MakeDirectory(source + L"\\" + directory);
+    if (d % 2 == 0) old_game[directory] = "<dir>";
     for (int f = 0; f < kFilesEach; ++f) {
-      WriteFileText(directory + L"\\file" + std::to_wstring(f) + L".txt",
-                    "file " + std::to_string(d) + "/" + std::to_string(f));
+      const std::wstring file = directory + L"\\file" + std::to_wstring(f) + L".txt";
+      // Sizes up to 40 KB, so that a kill can land inside a file.
+      WriteFileText(source + L"\\" + file, std::to_string(d) + std::string(800 * f, 'n'));
+      if (d % 2 == 0 && f % 5 == 0) old_game[file] = "old";
     }
   }
-  const Tree expected = ReadTree(source);
-  ASSERT_EQ(expected.size(), static_cast<std::size_t>(kDirectories * (kFilesEach + 1)));
-
+  const Tree expected = Overlaid(old_game, ReadTree(source));
+  const auto restore_old_game = [&] {
+    testing_tree::RemoveTree(target);
+    MakeDirectory(target);
+    MakeTree(target, old_game);
+  };
+  restore_old_game();
   const double start = NowSeconds();
   ExpectQuietExit(RunOverlay(Arguments(source, target), std::wstring(), 60000));
-  std::printf("[ measure  ] %d files copied in %.2f s\n", kDirectories * kFilesEach,
-              NowSeconds() - start);
+  const double whole_run = NowSeconds() - start;
+  std::printf("[ measure  ] %zu entries copied in %.2f s\n", expected.size(), whole_run);
+  ASSERT_TRUE(ReadTree(target) == expected);
 
-  EXPECT_EQ(ReadTree(target), expected);
+  const unsigned seed = std::random_device()();
+  std::mt19937 random(seed);
+  std::uniform_int_distribution<DWORD> moment(0, static_cast<DWORD>(whole_run * 1000));
+  for (int kill = 1; kill <= 10; ++kill) {
+    restore_old_game();
+    const DWORD killed_at = moment(random);
+    const bool killed = !RunOverlay(Arguments(source, target), std::wstring(), killed_at).exited;
+    const Tree interrupted = ReadTree(target);
+    ExpectQuietExit(RunOverlay(Arguments(source, target), std::wstring(), 60000));
+    const bool converged = ReadTree(target) == expected;
+    EXPECT_TRUE(converged) << "seed " << seed << ", kill " << kill << " at " << killed_at << " ms";
+    std::printf("[ measure  ] %s at %lu ms: %s; run again: %s\n",
+                killed ? "killed" : "ended by itself before the kill", killed_at,
+                Progress(interrupted, old_game, expected).c_str(),
+                converged ? "converged" : "differs");
+  }
 }
 
 }  // namespace

@@ -5,11 +5,14 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
 
 #include "tests/e2e/checks.h"
+#include "tests/e2e/e2e_config.h"
 #include "tests/e2e/expected_text.h"
 #include "tests/e2e/processes.h"
 #include "tests/e2e/trees.h"
@@ -18,6 +21,7 @@
 namespace e2e {
 namespace {
 
+using testing_tree::ChangeMode;
 using testing_tree::Exists;
 using testing_tree::IsFile;
 using testing_tree::MakeDirectory;
@@ -92,41 +96,10 @@ TEST(FailureBox, DirectoryOntoRegularFileTargetRoot) {
   EXPECT_EQ(ReadFileText(target), "a file in the way");
 }
 
-// A file held open without sharing, as a running program may hold it.
-UniqueHandle HoldOpenExclusively(const std::wstring& path) {
-  return UniqueHandle(::CreateFileW(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
-                                    FILE_ATTRIBUTE_NORMAL, nullptr));
-}
-
-// The error the platform gives for copying over a file held open without sharing.
-DWORD ErrorReplacingHeldFile(const std::wstring& scratch) {
-  WriteFileText(scratch + L"\\from.txt", "from");
-  WriteFileText(scratch + L"\\to.txt", "to");
-  const UniqueHandle held = HoldOpenExclusively(scratch + L"\\to.txt");
-  if (::CopyFileW((scratch + L"\\from.txt").c_str(), (scratch + L"\\to.txt").c_str(), FALSE)) {
-    return 0;
-  }
-  return ::GetLastError();
-}
-
-TEST(FailureBox, TargetFileHeldOpenStopsTheCopyWithThePlatformsError) {
-  TempDir work;
-  TempDir scratch;
-  const DWORD error = ErrorReplacingHeldFile(scratch.path());
-  ASSERT_NE(error, 0u) << "this platform replaces files held open without sharing";
-  const std::wstring source = work / L"source";
-  const std::wstring target = work / L"target";
-  MakeDirectory(source);
-  WriteFileText(source + L"\\held.txt", "new");
-  MakeDirectory(target);
-  WriteFileText(target + L"\\held.txt", "old");
-  UniqueHandle held = HoldOpenExclusively(target + L"\\held.txt");
-  ASSERT_NE(held.get(), INVALID_HANDLE_VALUE);
-
-  ExpectOneFailureBox(RunOverlay(Arguments(source, target)),
-                      ExpectedFailureText(SystemMessageText(error), source, target));
-  held.Reset();
-  EXPECT_EQ(ReadFileText(target + L"\\held.txt"), "old");
+// A file held open as a running program may hold it: others may read it, not write it.
+UniqueHandle HoldOpen(const std::wstring& path) {
+  return UniqueHandle(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
 }
 
 // Relative paths below root in the order the platform enumerates them,
@@ -150,47 +123,154 @@ void ListInWalkOrder(const std::wstring& root, const std::wstring& relative,
   }
 }
 
-TEST(FailureBox, DeepConflictStopsTheCopyKeepingWhatCameBefore) {
-  TempDir work;
-  const std::wstring source = work / L"source";
-  const std::wstring target = work / L"target";
-  MakeDirectory(source);
-  std::wstring level;
-  for (const wchar_t* name : {L"a", L"b", L"c", L"d"}) {
-    level += (level.empty() ? L"" : L"\\") + std::wstring(name);
-    MakeDirectory(source + L"\\" + level);
-    for (int i = 0; i < 4; ++i) {
-      WriteFileText(source + L"\\" + level + L"\\f" + std::to_wstring(i) + L".txt",
-                    Utf8(level) + " " + std::to_string(i));
+// The first entry of the walk that the target does not hold as the source does.
+std::wstring FirstNotCopied(const std::vector<std::wstring>& walk, const Tree& source,
+                            const Tree& target) {
+  for (const std::wstring& entry : walk) {
+    const auto copied = target.find(entry);
+    if (copied == target.end() || copied->second != source.at(entry)) return entry;
+  }
+  return std::wstring();
+}
+
+// The entries in which two trees differ (their contents can be MiBs long).
+std::vector<std::wstring> Differences(const Tree& actual, const Tree& expected) {
+  Tree all = actual;
+  all.insert(expected.begin(), expected.end());
+  std::vector<std::wstring> differences;
+  for (const auto& entry : all) {
+    const auto a = actual.find(entry.first), e = expected.find(entry.first);
+    if (a == actual.end() || e == expected.end() || a->second != e->second) {
+      differences.push_back(entry.first);
     }
   }
-  const std::wstring conflict = L"a\\b\\c\\d";  // a directory in the source, a file in the target
-  MakeDirectory(target);
-  MakeDirectory(target + L"\\a");
-  MakeDirectory(target + L"\\a\\b");
-  MakeDirectory(target + L"\\a\\b\\c");
-  WriteFileText(target + L"\\" + conflict, "a file in the way");
-  WriteFileText(target + L"\\a\\b\\kept.txt", "only in the target");
+  return differences;
+}
+
+// Empties a folder, also a mount point (which reads as a link, so RemoveTree
+// would not descend into it).
+void RemoveContents(const std::wstring& folder) {
+  std::vector<std::wstring> entries;
+  ListInWalkOrder(folder, L"", &entries);
+  for (auto entry = entries.rbegin(); entry != entries.rend(); ++entry) {
+    testing_tree::RemoveTree(folder + L"\\" + *entry);
+  }
+}
+
+// The error the platform gives when a file copy fills the disk.
+DWORD ErrorFillingDisk(const std::wstring& file, const std::wstring& disk) {
+  DWORD error = 0;
+  for (int i = 0; error == 0 && i < 100; ++i) {
+    const std::wstring copy = disk + L"\\probe" + std::to_wstring(i);
+    if (!::CopyFileW(file.c_str(), copy.c_str(), FALSE)) error = ::GetLastError();
+  }
+  RemoveContents(disk);
+  return error;
+}
+
+// A refusal the walk meets at one entry of the source.
+struct Refusal {
+  const char* what;
+  std::wstring target;   // the target root; a fresh copy of the old game folder when empty
+  std::wstring refused;  // the entry; the first not copied whole when empty
+  std::string message;
+  std::function<void()> prepare = nullptr, restore = nullptr;
+  std::string refused_after = "";  // what the target then holds there; unchanged when empty
+};
+
+TEST(FailureBox, RefusalStopsTheCopyThereKeepingWhatCameBefore) {
+  TempDir work;
+  const std::wstring source = work / L"update", game = work / L"game";
+  MakeDirectory(source);
+  Tree old_game{
+      {L"kept.txt", "only in the target"}, {L"levels", "<dir>"}, {L"levels\\1.dat", "old"}};
+  for (int i = 0; i < 5; ++i) {
+    const std::wstring name = L"file" + std::to_wstring(i) + L".dat";
+    WriteFileText(source + L"\\" + name, "new " + std::to_string(i));
+    old_game[name] = "old " + std::to_string(i);
+  }
+  MakeTree(source, {{L"levels", "<dir>"},
+                    {L"levels\\1.dat", "new"},
+                    {L"levels\\hard", "<dir>"},
+                    {L"levels\\hard\\2.dat", "new"}});
+  // 4.5 MiB against the small disk's 4.
+  for (char c : {'a', 'b', 'c'}) {
+    WriteFileText(source + L"\\big " + wchar_t(c), std::string(3 << 19, c));
+  }
   const Tree source_tree = ReadTree(source);
-  std::vector<std::wstring> walk;
+  std::vector<std::wstring> walk, files;
   ListInWalkOrder(source, L"", &walk);
-  const auto conflict_position = std::find(walk.begin(), walk.end(), conflict);
-  ASSERT_NE(conflict_position, walk.end());
-
-  ExpectOneFailureBox(RunOverlay(Arguments(source, target)),
-                      ExpectedFailureText(RuntimeErrnoText(EEXIST), source, target));
-
-  const Tree after = ReadTree(target);
-  for (auto entry = walk.begin(); entry != conflict_position; ++entry) {
-    const auto copied = after.find(*entry);
-    EXPECT_TRUE(copied != after.end() && copied->second == source_tree.at(*entry))
-        << "not copied before the conflict: " << Utf8(*entry);
+  for (const std::wstring& entry : walk) {
+    if (entry.compare(0, 4, L"file") == 0) files.push_back(entry);
   }
-  for (auto entry = conflict_position + 1; entry != walk.end(); ++entry) {
-    EXPECT_EQ(after.count(*entry), 0u) << "copied after the conflict: " << Utf8(*entry);
+  // A file with others before and after it in the walk.
+  const std::wstring middle = files[2], replaced = game + L"\\" + middle;
+  const std::wstring disk = PreparedByRoot().small_disk, foreign = PreparedByRoot().foreign_file;
+  const DWORD disk_full = ErrorFillingDisk(source + L"\\big a", disk);
+  ASSERT_TRUE(disk_full == ERROR_DISK_FULL || disk_full == ERROR_HANDLE_DISK_FULL) << disk_full;
+  const std::string denied = SystemMessageText(ERROR_ACCESS_DENIED);
+  UniqueHandle held;
+  const Refusal refusals[] = {
+      {"a protected install folder: refused at the first write", PreparedByRoot().protected_folder,
+       walk.front(), denied},
+      {"a read-only target file", L"", middle, denied,
+       [&] { ASSERT_TRUE(::SetFileAttributesW(replaced.c_str(), FILE_ATTRIBUTE_READONLY)); },
+       [&] { EXPECT_TRUE(::GetFileAttributesW(replaced.c_str()) & FILE_ATTRIBUTE_READONLY); }},
+      {"another user's target file", L"", middle, denied,
+       [&] {
+         ASSERT_TRUE(::MoveFileExW(foreign.c_str(), replaced.c_str(), MOVEFILE_REPLACE_EXISTING));
+       },
+       [&] { ASSERT_TRUE(::MoveFileW(replaced.c_str(), foreign.c_str())); }},
+      {"a target file held open for reading only", L"", middle,
+       SystemMessageText(ERROR_SHARING_VIOLATION), [&] { held = HoldOpen(replaced); },
+       [&] { held.Reset(); }},
+      {"an unreadable source directory: refused when its enumeration opens", L"", L"levels\\hard",
+       denied, [&] { ChangeMode(source + L"\\levels\\hard", L"000"); },
+       [&] { ChangeMode(source + L"\\levels\\hard", L"755"); }, "<dir>"},
+      {"a source directory onto a target file", L"", L"levels\\hard", RuntimeErrnoText(EEXIST),
+       [&] { WriteFileText(game + L"\\levels\\hard", "a file in the way"); }},
+      {"a full disk", disk, L"", SystemMessageText(disk_full), nullptr,
+       [&] { RemoveContents(disk); }},
+  };
+  for (const Refusal& refusal : refusals) {
+    SCOPED_TRACE(refusal.what);
+    const std::wstring target = refusal.target.empty() ? game : refusal.target;
+    if (refusal.target.empty()) {
+      testing_tree::RemoveTree(game);
+      MakeDirectory(game);
+      MakeTree(game, old_game);
+    }
+    if (refusal.prepare) refusal.prepare();
+    const Tree before = ReadTree(target);
+
+    ExpectOneFailureBox(RunOverlay(Arguments(source, target)),
+                        ExpectedFailureText(refusal.message, source, target));
+
+    const Tree after = ReadTree(target);
+    const std::wstring refused =
+        refusal.refused.empty() ? FirstNotCopied(walk, source_tree, after) : refusal.refused;
+    const auto position = std::find(walk.begin(), walk.end(), refused);
+    ASSERT_NE(position, walk.end()) << "everything was copied";
+    Tree expected = before;
+    for (auto entry = walk.begin(); entry != position; ++entry) {
+      expected[*entry] = source_tree.at(*entry);
+    }
+    if (!refusal.refused_after.empty()) expected[refused] = refusal.refused_after;
+    if (refusal.refused.empty()) {  // the file being written when the disk filled
+      EXPECT_NE(position, walk.begin()) << "the disk was full before the copy";
+      const auto remains = after.find(refused);
+      std::printf("[ figures  ] disk full while writing %s (%zu bytes): %s\n",
+                  Utf8(refused).c_str(), source_tree.at(refused).size(),
+                  remains == after.end()
+                      ? "it is not there"
+                      : (std::to_string(remains->second.size()) + " bytes of it remain").c_str());
+      if (remains != after.end()) expected[refused] = remains->second;
+    }
+    EXPECT_EQ(Differences(after, expected), std::vector<std::wstring>())
+        << "refused at " << Utf8(refused);
+    if (refusal.restore) refusal.restore();
+    EXPECT_EQ(Differences(ReadTree(source), source_tree), std::vector<std::wstring>());
   }
-  EXPECT_EQ(after.at(conflict), "a file in the way");
-  EXPECT_EQ(after.at(L"a\\b\\kept.txt"), "only in the target");
 }
 
 TEST(FailureBox, TargetInsideSourceIsRefusedWithoutWritingIntoIt) {

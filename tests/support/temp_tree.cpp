@@ -166,32 +166,41 @@ std::wstring ShellQuoted(const std::string& unix_path) {
   return quoted + L"'";
 }
 
-}  // namespace
-
-void MakeSymlink(const std::wstring& link, const std::wstring& target) {
-  // Wine starts Unix programs too: ln makes a real Linux link. Wine cannot
-  // wait on a Unix process, so the shell leaves a marker once the link is there
-  // (a dangling link cannot be seen from here).
-  const std::string link_unix = UnixPathOf(link);
-  const std::string target_unix = UnixPathOf(target);
-  const std::wstring marker = link + L".made";
+// Runs a Unix shell command from Wine. Wine cannot wait on a Unix process,
+// so the shell leaves a marker once the command has succeeded (the effect
+// itself may not be visible from here, as a dangling link is not).
+bool RunUnixCommand(const std::wstring& command) {
+  const std::wstring marker = UniqueTempPath() + L".done";
   const std::string marker_unix = UnixPathOf(marker);
-  ASSERT_FALSE(link_unix.empty() || target_unix.empty() || marker_unix.empty())
-      << "not running under Wine";
-  std::wstring command = L"sh -c \"ln -s " + ShellQuoted(target_unix) + L" " +
-                         ShellQuoted(link_unix) + L" && : > " + ShellQuoted(marker_unix) + L"\"";
+  if (marker_unix.empty()) return false;  // not running under Wine
+  std::wstring line = L"sh -c \"" + command + L" && : > " + ShellQuoted(marker_unix) + L"\"";
   STARTUPINFOW startup{};
   startup.cb = sizeof startup;
   PROCESS_INFORMATION process{};
-  ASSERT_TRUE(::CreateProcessW(L"Z:\\bin\\sh", command.data(), nullptr, nullptr, FALSE, 0, nullptr,
-                               nullptr, &startup, &process));
+  if (!::CreateProcessW(L"Z:\\bin\\sh", line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                        &startup, &process)) {
+    return false;
+  }
   ::CloseHandle(process.hThread);
   ::CloseHandle(process.hProcess);
   for (int i = 0; i < 1000 && ::GetFileAttributesW(marker.c_str()) == INVALID_FILE_ATTRIBUTES;
        ++i) {
     ::Sleep(5);
   }
-  ASSERT_TRUE(::DeleteFileW(marker.c_str())) << "ln did not make " << Utf8(link);
+  return ::DeleteFileW(marker.c_str()) != FALSE;
+}
+
+}  // namespace
+
+void MakeSymlink(const std::wstring& link, const std::wstring& target) {
+  ASSERT_TRUE(RunUnixCommand(L"ln -s " + ShellQuoted(UnixPathOf(target)) + L" " +
+                             ShellQuoted(UnixPathOf(link))))
+      << "ln did not make " << Utf8(link);
+}
+
+void ChangeMode(const std::wstring& path, const std::wstring& mode) {
+  ASSERT_TRUE(RunUnixCommand(L"chmod " + mode + L" " + ShellQuoted(UnixPathOf(path))))
+      << "chmod did not change " << Utf8(path);
 }
 
 DWORD ProcessHandleCount() {

@@ -47,6 +47,8 @@ std::map<std::wstring, std::string> ReadTree(const std::wstring& root);
 // A Linux symbolic link at `link` leading to `target` (both Windows paths on
 // Wine's Z: drive or the prefix's C: drive).
 void MakeSymlink(const std::wstring& link, const std::wstring& target);
+// Sets a file's or directory's Unix permission bits (chmod, octal `mode`).
+void ChangeMode(const std::wstring& path, const std::wstring& mode);
 // The Unix path of a Windows path, as Wine maps it.
 std::string UnixPathOf(const std::wstring& path);
 
