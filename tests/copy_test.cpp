@@ -282,19 +282,6 @@ TEST_F(TreeCopyTest, EnumerationAdvanceFailureIsTheFailure) {
   EXPECT_EQ(Copy(src_, dst_), Expected(src_, dst_, MakeSystemCode(ERROR_NETNAME_DELETED)));
 }
 
-TEST_F(TreeCopyTest, RefusedFileCopyStopsTheWalk) {
-  MakeSampleSource();
-  fake::Platform().faults.push_back({Call::CopyFileW, 1, ERROR_SHARING_VIOLATION});
-  EXPECT_EQ(Copy(src_, dst_), Expected(src_, dst_, MakeSystemCode(ERROR_SHARING_VIOLATION)));
-  EXPECT_EQ(fake::CountOf(Call::CopyFileW), 1);
-  const auto& log = fake::Platform().log;
-  size_t refused = 0;
-  while (log[refused].call != Call::CopyFileW) ++refused;
-  for (size_t i = refused + 1; i < log.size(); ++i) {
-    EXPECT_NE(log[i].call, Call::CreateDirectoryW) << "the walk went on after the failure";
-  }
-}
-
 TEST_F(TreeCopyTest, CreationRefusedOtherThanAlreadyExistsIsTheFailure) {
   MakeSampleSource();
   fake::Platform().faults.push_back({Call::CreateDirectoryW, 2, ERROR_DISK_FULL});

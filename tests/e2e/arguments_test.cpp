@@ -20,6 +20,7 @@ using testing_tree::WriteFileText;
 class WrongArgumentCount : public ::testing::Test {
  protected:
   void SetUp() override {
+    MakeDirectory(work_ / L"My Game");
     MakeDirectory(source_);
     WriteFileText(source_ + L"\\file.txt", "content");
   }
@@ -35,12 +36,15 @@ class WrongArgumentCount : public ::testing::Test {
         QuoteArgument(source_) + L" " + QuoteArgument(target_) + L" \"\"",
         QuoteArgument(source_) + L" " + QuoteArgument(target_) + L" " + QuoteArgument(extra_) +
             L" " + QuoteArgument(extra_),
+        // Quoted without QuoteArgument, folder names ending in "\": each \" is a
+        // literal quote, so the roots run together and split at the blanks into three.
+        L"\"" + source_ + L"\\\" \"" + target_ + L"\\\"",
     };
   }
 
   TempDir work_;
-  const std::wstring source_ = work_ / L"source";
-  const std::wstring target_ = work_ / L"target";
+  const std::wstring source_ = work_ / L"My Game\\Update Files";
+  const std::wstring target_ = work_ / L"My Game\\Game Files";
   const std::wstring extra_ = work_ / L"extra";
 };
 

@@ -16,7 +16,7 @@ shift 3
 # that runs at the same time never share one.
 player=$((100000 + $$))
 while getent passwd "$player" >/dev/null || getent group "$player" >/dev/null ||
-  ps -u "$player" >/dev/null; do
+  [ -n "$(find /proc -maxdepth 1 -user "$player" -print -quit)" ]; do
   player=$((player + 4194304))
 done
 
@@ -33,9 +33,7 @@ finish() {
     kill "$server_pid" 2>/dev/null || true
     wait "$server_pid" 2>/dev/null || true
   fi
-  if mountpoint -q "$scratch/small disk"; then
-    umount "$scratch/small disk" || umount --lazy "$scratch/small disk"
-  fi
+  if mountpoint -q "$scratch/small disk"; then umount --lazy "$scratch/small disk"; fi
   rm -rf "$scratch"
   # Wine's server folders of this run: the only things that id ever owned.
   find "${TMPDIR:-/tmp}" -maxdepth 1 -name 'wine-*' -uid "$player" -exec rm -rf {} + || true
@@ -48,6 +46,7 @@ cp -al "$OVERLAY_PREFIX_TEMPLATE" "$scratch/prefix"
 for hive in "$OVERLAY_PREFIX_TEMPLATE"/*.reg; do cp --remove-destination "$hive" "$scratch/prefix/"; done
 rm -f "$scratch/prefix/wineserver"  # root's note of where its wineserver lives (Debian's wine)
 mkdir "$scratch/home" "$scratch/programs" "$scratch/small disk" "$scratch/shared"
+# The build may lie where others cannot read (a clone under /root).
 cp "$overlay" "$stand_in" "$tests" "$scratch/programs/"
 find "$scratch/prefix" "$scratch/home" "$scratch/shared" -type d -exec chown "$player:$player" {} +
 chown "$player:$player" "$scratch/prefix"/*.reg
@@ -62,10 +61,6 @@ server_pid=$!
 # Wine's background services start with the first program and keep its
 # output open: start them apart, so ctest sees the test's output end with it.
 as_player wine cmd.exe /c exit 0 >/dev/null 2>&1 </dev/null
-status=0
 as_player wine "$scratch/programs/$(basename "$tests")" \
   --overlay="$scratch/programs/$(basename "$overlay")" \
-  --stand-in="$scratch/programs/$(basename "$stand_in")" \
-  --small-disk="$scratch/small disk" --protected-folder="$scratch/protected" \
-  --foreign-file="$scratch/shared/foreign.dat" "$@" || status=$?
-exit "$status"
+  --stand-in="$scratch/programs/$(basename "$stand_in")" --prepared="$scratch" "$@"

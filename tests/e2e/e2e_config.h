@@ -13,14 +13,10 @@ struct Programs {
 
 const Programs& ProgramsUnderTest();
 
-// What only root can make: the tests themselves run as an ordinary user.
-struct RootPrepared {
-  std::wstring small_disk;        // a file system of 4 MiB, empty, that the user may fill
-  std::wstring protected_folder;  // another user's folder, holding a file of theirs
-  std::wstring foreign_file;      // another user's file, not writable by the user, in a
-                                  // folder the user may write
-};
-
-const RootPrepared& PreparedByRoot();
+// What root made for the tests, which run as an ordinary user (as_player.sh):
+// "small disk", an empty 4 MiB file system the user may fill; "protected",
+// another user's folder holding a file of theirs; "shared\foreign.dat",
+// another user's file, not writable by the user, in a folder the user may write.
+const std::wstring& PreparedByRoot();
 
 }  // namespace e2e

@@ -1,7 +1,6 @@
 // Runs the end-to-end tests of overlay.exe, as an ordinary user (as_player.sh
-// starts it so and prepares the folders of the last three options).
-//   overlay_e2e_tests --overlay=PATH --stand-in=PATH --small-disk=PATH
-//                     --protected-folder=PATH --foreign-file=PATH [GoogleTest options]
+// starts it so, and prepares the folder given with --prepared).
+//   overlay_e2e_tests --overlay=PATH --stand-in=PATH --prepared=PATH [GoogleTest options]
 // A path given the Unix way is turned into Wine's DOS path.
 #include <windows.h>
 // After windows.h, which it needs.
@@ -18,7 +17,7 @@ namespace e2e {
 namespace {
 
 Programs g_programs;
-RootPrepared g_prepared;
+std::wstring g_prepared;
 
 std::wstring DosPathOf(const std::wstring& path) {
   if (path.empty() || path[0] != L'/') return path;
@@ -36,12 +35,9 @@ std::wstring DosPathOf(const std::wstring& path) {
 
 // Takes the paths of the options from the wide command line; false when one is missing.
 bool ReadPaths() {
-  const std::pair<std::wstring, std::wstring*> options[] = {
-      {L"--overlay=", &g_programs.overlay},
-      {L"--stand-in=", &g_programs.stand_in},
-      {L"--small-disk=", &g_prepared.small_disk},
-      {L"--protected-folder=", &g_prepared.protected_folder},
-      {L"--foreign-file=", &g_prepared.foreign_file}};
+  const std::pair<std::wstring, std::wstring*> options[] = {{L"--overlay=", &g_programs.overlay},
+                                                            {L"--stand-in=", &g_programs.stand_in},
+                                                            {L"--prepared=", &g_prepared}};
   int count = 0;
   LPWSTR* arguments = ::CommandLineToArgvW(::GetCommandLineW(), &count);
   for (int i = 1; i < count; ++i) {
@@ -62,7 +58,7 @@ bool ReadPaths() {
 }  // namespace
 
 const Programs& ProgramsUnderTest() { return g_programs; }
-const RootPrepared& PreparedByRoot() { return g_prepared; }
+const std::wstring& PreparedByRoot() { return g_prepared; }
 
 }  // namespace e2e
 
@@ -70,8 +66,8 @@ int main(int argc, char** argv) {
   testing::InitGoogleTest(&argc, argv);
   if (!e2e::ReadPaths()) {
     std::fprintf(stderr,
-                 "usage: %s --overlay=PATH --stand-in=PATH --small-disk=PATH "
-                 "--protected-folder=PATH --foreign-file=PATH [GoogleTest options]\n",
+                 "usage: %s --overlay=PATH --stand-in=PATH --prepared=PATH "
+                 "[GoogleTest options]\n",
                  argv[0]);
     return 2;
   }

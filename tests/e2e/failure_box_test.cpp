@@ -134,37 +134,28 @@ std::wstring FirstNotCopied(const std::vector<std::wstring>& walk, const Tree& s
 }
 
 // The entries in which two trees differ (their contents can be MiBs long).
-std::vector<std::wstring> Differences(const Tree& actual, const Tree& expected) {
-  Tree all = actual;
-  all.insert(expected.begin(), expected.end());
+std::vector<std::wstring> Differences(const Tree& a, const Tree& b) {
   std::vector<std::wstring> differences;
-  for (const auto& entry : all) {
-    const auto a = actual.find(entry.first), e = expected.find(entry.first);
-    if (a == actual.end() || e == expected.end() || a->second != e->second) {
+  for (const auto& entry : a) {
+    if (b.count(entry.first) == 0 || b.at(entry.first) != entry.second) {
       differences.push_back(entry.first);
     }
+  }
+  for (const auto& entry : b) {
+    if (a.count(entry.first) == 0) differences.push_back(entry.first);
   }
   return differences;
 }
 
-// Empties a folder, also a mount point (which reads as a link, so RemoveTree
-// would not descend into it).
-void RemoveContents(const std::wstring& folder) {
-  std::vector<std::wstring> entries;
-  ListInWalkOrder(folder, L"", &entries);
-  for (auto entry = entries.rbegin(); entry != entries.rend(); ++entry) {
-    testing_tree::RemoveTree(folder + L"\\" + *entry);
-  }
-}
-
-// The error the platform gives when a file copy fills the disk.
-DWORD ErrorFillingDisk(const std::wstring& file, const std::wstring& disk) {
+// The error the platform gives when a file copy fills the disk `folder` is on.
+DWORD ErrorFillingDisk(const std::wstring& file, const std::wstring& folder) {
+  MakeDirectory(folder);
   DWORD error = 0;
   for (int i = 0; error == 0 && i < 100; ++i) {
-    const std::wstring copy = disk + L"\\probe" + std::to_wstring(i);
+    const std::wstring copy = folder + L"\\" + std::to_wstring(i);
     if (!::CopyFileW(file.c_str(), copy.c_str(), FALSE)) error = ::GetLastError();
   }
-  RemoveContents(disk);
+  testing_tree::RemoveTree(folder);
   return error;
 }
 
@@ -205,13 +196,14 @@ TEST(FailureBox, RefusalStopsTheCopyThereKeepingWhatCameBefore) {
   }
   // A file with others before and after it in the walk.
   const std::wstring middle = files[2], replaced = game + L"\\" + middle;
-  const std::wstring disk = PreparedByRoot().small_disk, foreign = PreparedByRoot().foreign_file;
-  const DWORD disk_full = ErrorFillingDisk(source + L"\\big a", disk);
+  const std::wstring foreign = PreparedByRoot() + L"\\shared\\foreign.dat";
+  const std::wstring game_on_small_disk = PreparedByRoot() + L"\\small disk\\game";
+  const DWORD disk_full = ErrorFillingDisk(source + L"\\big a", game_on_small_disk);
   ASSERT_TRUE(disk_full == ERROR_DISK_FULL || disk_full == ERROR_HANDLE_DISK_FULL) << disk_full;
   const std::string denied = SystemMessageText(ERROR_ACCESS_DENIED);
   UniqueHandle held;
   const Refusal refusals[] = {
-      {"a protected install folder: refused at the first write", PreparedByRoot().protected_folder,
+      {"a protected install folder: refused at the first write", PreparedByRoot() + L"\\protected",
        walk.front(), denied},
       {"a read-only target file", L"", middle, denied,
        [&] { ASSERT_TRUE(::SetFileAttributesW(replaced.c_str(), FILE_ATTRIBUTE_READONLY)); },
@@ -229,8 +221,8 @@ TEST(FailureBox, RefusalStopsTheCopyThereKeepingWhatCameBefore) {
        [&] { ChangeMode(source + L"\\levels\\hard", L"755"); }, "<dir>"},
       {"a source directory onto a target file", L"", L"levels\\hard", RuntimeErrnoText(EEXIST),
        [&] { WriteFileText(game + L"\\levels\\hard", "a file in the way"); }},
-      {"a full disk", disk, L"", SystemMessageText(disk_full), nullptr,
-       [&] { RemoveContents(disk); }},
+      {"a full disk", game_on_small_disk, L"", SystemMessageText(disk_full), nullptr,
+       [&] { testing_tree::RemoveTree(game_on_small_disk); }},
   };
   for (const Refusal& refusal : refusals) {
     SCOPED_TRACE(refusal.what);
@@ -258,13 +250,12 @@ TEST(FailureBox, RefusalStopsTheCopyThereKeepingWhatCameBefore) {
     if (!refusal.refused_after.empty()) expected[refused] = refusal.refused_after;
     if (refusal.refused.empty()) {  // the file being written when the disk filled
       EXPECT_NE(position, walk.begin()) << "the disk was full before the copy";
-      const auto remains = after.find(refused);
+      const bool remains = after.count(refused) != 0;
       std::printf("[ figures  ] disk full while writing %s (%zu bytes): %s\n",
                   Utf8(refused).c_str(), source_tree.at(refused).size(),
-                  remains == after.end()
-                      ? "it is not there"
-                      : (std::to_string(remains->second.size()) + " bytes of it remain").c_str());
-      if (remains != after.end()) expected[refused] = remains->second;
+                  remains ? (std::to_string(after.at(refused).size()) + " bytes remain").c_str()
+                          : "it is not there");
+      if (remains) expected[refused] = after.at(refused);
     }
     EXPECT_EQ(Differences(after, expected), std::vector<std::wstring>())
         << "refused at " << Utf8(refused);

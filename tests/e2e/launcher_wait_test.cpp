@@ -68,20 +68,22 @@ class LauncherWait : public ::testing::Test {
   }
 
   TempDir work_;
-  const std::wstring source_ = work_ / L"source";
-  const std::wstring target_ = work_ / L"target";
+  const std::wstring source_ = work_ / L"Update Files";
+  const std::wstring target_ = work_ / L"Game Files";
   const std::wstring copied_file_ = target_ + L"\\game.dat";
 };
 
-TEST_F(LauncherWait, CopyWaitsForTheLauncherAndStartsWhenItExits) {
-  LauncherStandIn launcher(work_.path(), L"VarenkoLauncher.exe");
+// The stand-in as the README's launcher: it starts overlay on roots with
+// blanks and trailing backslashes, each quoted by QuoteArgument, and exits
+// after 2 s. The copy waits for it.
+TEST_F(LauncherWait, CopyWaitsForTheLauncherThatStartedItAndStartsWhenItExits) {
+  LauncherStandIn launcher(work_.path(), L"VarenkoLauncher.exe", 2000, source_ + L"\\",
+                           target_ + L"\\");
   ASSERT_TRUE(launcher.started());
-  OverlayProcess overlay(Arguments());
-  ASSERT_TRUE(overlay.started());
+  OverlayProcess overlay(StartedBy{launcher.process_id()});
+  ASSERT_TRUE(overlay.started()) << "the launcher started no overlay";
 
-  ExpectHeldBack(overlay, 2.0);
-  launcher.End();
-
+  ExpectHeldBack(overlay, 1.0);
   ExpectCopyDone(&overlay);
 }
 

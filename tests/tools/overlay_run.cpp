@@ -8,6 +8,7 @@
 #include <shellapi.h>
 
 #include <cstdio>
+#include <memory>
 #include <string>
 
 #include "tests/e2e/e2e_config.h"
@@ -41,32 +42,6 @@ std::wstring TempFolder() {
   return folder;
 }
 
-// The launcher stand-in starts overlay and exits after launcher_ms; overlay
-// is watched to its end.
-e2e::OverlayOutcome RunThroughLauncher(double start, const std::wstring& folder, DWORD launcher_ms,
-                                       const std::wstring& source, const std::wstring& target) {
-  e2e::LauncherStandIn launcher(folder, L"VarenkoLauncher.exe", launcher_ms, source, target);
-  Say(start, "launcher stand-in VarenkoLauncher.exe started overlay.exe: " + Utf8(source) + " -> " +
-                 Utf8(target) + "; it exits after " + std::to_string(launcher_ms) + " ms");
-  e2e::OverlayProcess overlay(e2e::StartedBy{launcher.process_id()});
-  if (!overlay.started()) {
-    Say(start, "overlay.exe was not found running: it never started, or ended at once");
-    return e2e::OverlayOutcome();
-  }
-  ::WaitForSingleObject(launcher.process(), INFINITE);
-  Say(start,
-      "launcher exited; overlay " +
-          std::string(overlay.IsRunning() ? "is still running, copying now" : "had already ended"));
-  const e2e::OverlayOutcome outcome = overlay.Finish(INFINITE);
-  for (const e2e::BoxSighting& box : outcome.boxes) {
-    Say(start, "message box \"" + Utf8(box.caption) + "\": " + Utf8(box.text));
-    Say(start, "answered it with OK");
-  }
-  if (outcome.boxes.empty()) Say(start, "no message box: the copy succeeded");
-  Say(start, "overlay.exe exited with status " + std::to_string(outcome.exit_code));
-  return outcome;
-}
-
 }  // namespace
 
 const e2e::Programs& e2e::ProgramsUnderTest() { return g_programs; }
@@ -86,8 +61,27 @@ int main() {
 
   const double start = e2e::NowSeconds();
   const std::wstring folder = TempFolder();
-  const e2e::OverlayOutcome outcome =
-      RunThroughLauncher(start, folder, launcher_ms, source, target);
+  auto launcher = std::make_unique<e2e::LauncherStandIn>(folder, L"VarenkoLauncher.exe",
+                                                         launcher_ms, source, target);
+  Say(start, "launcher stand-in VarenkoLauncher.exe started overlay.exe: " + Utf8(source) + " -> " +
+                 Utf8(target) + "; it exits after " + std::to_string(launcher_ms) + " ms");
+  e2e::OverlayProcess overlay(e2e::StartedBy{launcher->process_id()});
+  ::WaitForSingleObject(launcher->process(), INFINITE);
+  Say(start,
+      "launcher exited; overlay " +
+          std::string(overlay.IsRunning() ? "is still running, copying now" : "had already ended"));
+  const e2e::OverlayOutcome outcome = overlay.Finish(INFINITE);
+  for (const e2e::BoxSighting& box : outcome.boxes) {
+    Say(start, "message box \"" + Utf8(box.caption) + "\": " + Utf8(box.text));
+    Say(start, "answered it with OK");
+  }
+  if (!overlay.started()) {
+    Say(start, "overlay.exe was not found running: it never started, or ended at once");
+  } else {
+    if (outcome.boxes.empty()) Say(start, "no message box: the copy succeeded");
+    Say(start, "overlay.exe exited with status " + std::to_string(outcome.exit_code));
+  }
+  launcher.reset();
   ::DeleteFileW((folder + L"\\VarenkoLauncher.exe").c_str());
   ::RemoveDirectoryW(folder.c_str());
   return outcome.exited && outcome.boxes.empty() ? 0 : 1;
