@@ -7,6 +7,7 @@
 # As root, inside the Wine session of scripts/test (its display and prefix template).
 set -euo pipefail
 umask 022
+trap 'echo "as_player.sh: line $LINENO failed: $BASH_COMMAND" >&2' ERR
 [ "$(id -u)" -eq 0 ] || { echo "as_player.sh: needs root to mount and to change user" >&2; exit 2; }
 : "${OVERLAY_PREFIX_TEMPLATE:?as_player.sh: run it in the Wine session of scripts/test}"
 overlay=$1 stand_in=$2 tests=$3
@@ -60,7 +61,8 @@ as_player wineserver -f -p >/dev/null 2>&1 &
 server_pid=$!
 # Wine's background services start with the first program and keep its
 # output open: start them apart, so ctest sees the test's output end with it.
-as_player wine cmd.exe /c exit 0 >/dev/null 2>&1 </dev/null
+as_player wine cmd.exe /c exit 0 >"$scratch/home/services.log" 2>&1 </dev/null ||
+  { cat "$scratch/home/services.log" >&2; exit 1; }
 as_player wine "$scratch/programs/$(basename "$tests")" \
   --overlay="$scratch/programs/$(basename "$overlay")" \
   --stand-in="$scratch/programs/$(basename "$stand_in")" --prepared="$scratch" "$@"
