@@ -123,16 +123,6 @@ void ListInWalkOrder(const std::wstring& root, const std::wstring& relative,
   }
 }
 
-// The first entry of the walk that the target does not hold as the source does.
-std::wstring FirstNotCopied(const std::vector<std::wstring>& walk, const Tree& source,
-                            const Tree& target) {
-  for (const std::wstring& entry : walk) {
-    const auto copied = target.find(entry);
-    if (copied == target.end() || copied->second != source.at(entry)) return entry;
-  }
-  return std::wstring();
-}
-
 // The entries in which two trees differ (their contents can be MiBs long).
 std::vector<std::wstring> Differences(const Tree& a, const Tree& b) {
   std::vector<std::wstring> differences;
@@ -239,10 +229,14 @@ TEST(FailureBox, RefusalStopsTheCopyThereKeepingWhatCameBefore) {
                         ExpectedFailureText(refusal.message, source, target));
 
     const Tree after = ReadTree(target);
-    const std::wstring refused =
-        refusal.refused.empty() ? FirstNotCopied(walk, source_tree, after) : refusal.refused;
-    const auto position = std::find(walk.begin(), walk.end(), refused);
+    const auto copied_whole = [&](const std::wstring& entry) {
+      return after.count(entry) != 0 && after.at(entry) == source_tree.at(entry);
+    };
+    const auto position = refusal.refused.empty()
+                              ? std::find_if_not(walk.begin(), walk.end(), copied_whole)
+                              : std::find(walk.begin(), walk.end(), refusal.refused);
     ASSERT_NE(position, walk.end()) << "everything was copied";
+    const std::wstring refused = *position;
     Tree expected = before;
     for (auto entry = walk.begin(); entry != position; ++entry) {
       expected[*entry] = source_tree.at(*entry);
