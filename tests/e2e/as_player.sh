@@ -24,16 +24,19 @@ done
 scratch=$(mktemp -d "${TMPDIR:-/tmp}/overlay-player.XXXXXX")
 chmod 755 "$scratch"
 server_pid=
-as_player() {
-  setpriv --reuid="$player" --regid="$player" --clear-groups \
-    env HOME="$scratch/home" USER=player LOGNAME=player WINEPREFIX="$scratch/prefix" "$@"
-}
+as_player=(setpriv --reuid="$player" --regid="$player" --clear-groups
+  env HOME="$scratch/home" USER=player LOGNAME=player WINEPREFIX="$scratch/prefix")
 finish() {
   if [ -n "$server_pid" ]; then
-    as_player wineserver -k >/dev/null 2>&1 || true
+    "${as_player[@]}" wineserver -k >/dev/null 2>&1 || true
     kill "$server_pid" 2>/dev/null || true
     wait "$server_pid" 2>/dev/null || true
   fi
+  # Anything else left running as the player was started by this run, as the
+  # id was free before it: end each by its PID.
+  for pid in $(find /proc -maxdepth 1 -user "$player" -regex '/proc/[0-9]+' -printf '%f\n'); do
+    kill -KILL "$pid" 2>/dev/null || true
+  done
   if mountpoint -q "$scratch/small disk"; then umount --lazy "$scratch/small disk"; fi
   rm -rf "$scratch"
   # Wine's server folders of this run: the only things that id ever owned.
@@ -57,15 +60,15 @@ mkdir "$scratch/protected"
 echo "installed by another user" >"$scratch/protected/game.dat"
 echo "another user's file" >"$scratch/shared/foreign.dat"
 
-as_player wineserver -f -p >/dev/null 2>&1 &
+"${as_player[@]}" wineserver -f -p >/dev/null 2>&1 &
 server_pid=$!
 # Debian's wine notes the server's folder in the prefix; a program started
 # while the server writes that note fails to open it.
 for _ in $(seq 100); do [ -s "$scratch/prefix/wineserver" ] && break; sleep 0.05; done
 # Wine's background services start with the first program and keep its
 # output open: start them apart, so ctest sees the test's output end with it.
-as_player wine cmd.exe /c exit 0 >"$scratch/home/services.log" 2>&1 </dev/null ||
+"${as_player[@]}" wine cmd.exe /c exit 0 >"$scratch/home/services.log" 2>&1 </dev/null ||
   { cat "$scratch/home/services.log" >&2; exit 1; }
-as_player wine "$scratch/programs/$(basename "$tests")" \
+"${as_player[@]}" wine "$scratch/programs/$(basename "$tests")" \
   --overlay="$scratch/programs/$(basename "$overlay")" \
   --stand-in="$scratch/programs/$(basename "$stand_in")" --prepared="$scratch" "$@"
