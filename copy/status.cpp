@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "platform/kernel32.h"
 #include "platform/owners.h"
 #include "platform/win32.h"
 
@@ -15,38 +16,44 @@ constexpr int kFileStandardInfo = 1;
 constexpr int kFileAttributeTagInfo = 9;
 constexpr int kFileIdInfo = 18;
 
-struct FileBasicInfoRecord {
+// Windows refuses misaligned records for these classes with ERROR_NOACCESS.
+struct alignas(8) FileBasicInfoRecord {
   LARGE_INTEGER creation_time, last_access_time, last_write_time, change_time;
   DWORD file_attributes;
 };
-struct FileStandardInfoRecord {
+struct alignas(8) FileStandardInfoRecord {
   LARGE_INTEGER allocation_size, end_of_file;
   DWORD number_of_links;
   BOOLEAN delete_pending, directory;
 };
-struct FileAttributeTagInfoRecord {
+struct alignas(8) FileAttributeTagInfoRecord {
   DWORD file_attributes, reparse_tag;
 };
 static_assert(sizeof(file_identity) == 24, "volume serial (8) and file identifier (16)");
 
 using GetFileInformationByHandleExFunction = BOOL(WINAPI*)(HANDLE, int, LPVOID, DWORD);
+using GetFinalPathNameByHandleWFunction = DWORD(WINAPI*)(HANDLE, LPWSTR, DWORD, DWORD);
 
-// Not bound at start-up, so the exe still starts where the function is
-// missing: looked up once, at first use, and remembered for the run.
+// Looked up once, at first use, and remembered for the run.
 GetFileInformationByHandleExFunction GetFileInformationByHandleExOrNull() {
-  static const GetFileInformationByHandleExFunction function = [] {
-    HMODULE kernel32 = win32::GetModuleHandleW(L"kernel32.dll");
-    if (kernel32 == nullptr) return GetFileInformationByHandleExFunction{nullptr};
-    return reinterpret_cast<GetFileInformationByHandleExFunction>(
-        reinterpret_cast<void*>(win32::GetProcAddress(kernel32, "GetFileInformationByHandleEx")));
-  }();
+  static const auto function =
+      FindKernel32Function<GetFileInformationByHandleExFunction>("GetFileInformationByHandleEx");
   return function;
 }
+GetFinalPathNameByHandleWFunction GetFinalPathNameByHandleWOrNull() {
+  static const auto function =
+      FindKernel32Function<GetFinalPathNameByHandleWFunction>("GetFinalPathNameByHandleW");
+  return function;
+}
+
+}  // namespace
 
 bool IsNotFoundError(DWORD error) {
   return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ||
          error == ERROR_BAD_NETPATH || error == ERROR_INVALID_NAME;
 }
+
+namespace {
 
 path_status FailedStatus(DWORD error) {
   return {IsNotFoundError(error) ? file_type::not_found : file_type::none, error};
@@ -89,11 +96,10 @@ path_status FollowReparsePoint(const std::wstring& path) {
 DWORD IdentityFromHandleInformation(HANDLE file, file_identity* identity) {
   BY_HANDLE_FILE_INFORMATION info{};
   if (!win32::GetFileInformationByHandle(file, &info)) return win32::GetLastError();
-  const std::uint64_t volume = info.dwVolumeSerialNumber;
   const std::uint64_t index = (std::uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow;
-  identity->fill(0);
-  std::memcpy(identity->data(), &volume, sizeof volume);
-  std::memcpy(identity->data() + 8, &index, sizeof index);
+  identity->volume_serial_number = info.dwVolumeSerialNumber;
+  identity->file_id.fill(0);
+  std::memcpy(identity->file_id.data(), &index, sizeof index);
   return 0;
 }
 
@@ -135,18 +141,52 @@ DWORD QueryRootAttributes(const std::wstring& path) {
   return data.dwFileAttributes;
 }
 
+bool operator==(const file_identity& a, const file_identity& b) {
+  return a.volume_serial_number == b.volume_serial_number && a.file_id == b.file_id;
+}
+
+bool TellsObjectsApart(const file_identity& identity) {
+  for (std::uint8_t byte : identity.file_id) {
+    if (byte != 0) return true;
+  }
+  return false;
+}
+
 DWORD QueryIdentity(const std::wstring& path, file_identity* identity) {
   FileHandle file = OpenFollowingLinks(path);
   if (!file) return win32::GetLastError();
   auto get_info_ex = GetFileInformationByHandleExOrNull();
   if (get_info_ex == nullptr) return IdentityFromHandleInformation(file.get(), identity);
-  if (get_info_ex(file.get(), kFileIdInfo, identity->data(), identity->size())) return 0;
+  if (get_info_ex(file.get(), kFileIdInfo, identity, sizeof *identity)) return 0;
   const DWORD error = win32::GetLastError();
   // Volumes and systems without 128-bit identifiers answer one of these two.
   if (error == ERROR_NOT_SUPPORTED || error == ERROR_INVALID_PARAMETER) {
     return IdentityFromHandleInformation(file.get(), identity);
   }
   return error;
+}
+
+DWORD QueryFinalPath(const std::wstring& path, std::wstring* final_path) {
+  auto get_final_path = GetFinalPathNameByHandleWOrNull();
+  if (get_final_path == nullptr) return ERROR_PROC_NOT_FOUND;
+  FileHandle file = OpenFollowingLinks(path);
+  if (!file) return win32::GetLastError();
+  // Too small a buffer is answered with the size needed, its terminator
+  // included; a second try with that size can only fall short again if the
+  // path was renamed in between.
+  std::wstring buffer(MAX_PATH, L'\0');
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    const DWORD length =
+        get_final_path(file.get(), &buffer[0], static_cast<DWORD>(buffer.size()), 0);
+    if (length == 0) return win32::GetLastError();
+    if (length < buffer.size()) {
+      buffer.resize(length);
+      *final_path = std::move(buffer);
+      return 0;
+    }
+    buffer.resize(length);
+  }
+  return ERROR_INSUFFICIENT_BUFFER;
 }
 
 }  // namespace overlay

@@ -28,10 +28,27 @@ path_status QueryStatus(const std::wstring& path, DWORD hint);
 // it cannot be queried (the walk queries again and reports then).
 DWORD QueryRootAttributes(const std::wstring& path);
 
-// Volume serial number and file identifier, compared whole.
-using file_identity = std::array<std::uint8_t, 24>;
+// Volume serial number and file identifier, compared whole. Shaped like the
+// platform's FILE_ID_INFO, which is read straight into it: Windows refuses a
+// record that is not aligned to 8 bytes.
+struct alignas(8) file_identity {
+  std::uint64_t volume_serial_number;
+  std::array<std::uint8_t, 16> file_id;
+};
+bool operator==(const file_identity& a, const file_identity& b);
+
+// Some file systems report no file identifier (zero) through the older call,
+// so their identities cannot tell objects apart.
+bool TellsObjectsApart(const file_identity& identity);
 
 // The identity of the object a path leads to; the platform's error otherwise.
 DWORD QueryIdentity(const std::wstring& path, file_identity* identity);
+
+// The path of the object a path finally leads to, every link followed, as
+// the platform names it ("\\?\C:\..."); the platform's error otherwise.
+DWORD QueryFinalPath(const std::wstring& path, std::wstring* final_path);
+
+// The errors that mean nothing is at a path.
+bool IsNotFoundError(DWORD error);
 
 }  // namespace overlay

@@ -100,25 +100,20 @@ std::wstring FullPathOf(const std::wstring& path) {
   return std::wstring(buffer.data(), written);
 }
 
-// The proper ancestors of a full path, nearest first: "C:\a\b" gives "C:\a"
-// and "C:\".
-std::vector<std::wstring> ProperAncestorsOf(const std::wstring& full_path) {
-  std::size_t end = full_path.size();
-  while (end > 0 && IsSeparator(full_path[end - 1])) --end;  // "C:\a\b\" names "C:\a\b"
-  std::vector<std::wstring> ancestors;
-  while (end > 0) {
-    std::size_t separator = end - 1;
-    while (separator > 0 && !IsSeparator(full_path[separator])) --separator;
-    if (!IsSeparator(full_path[separator])) break;
-    std::size_t parent_end = separator;
-    while (parent_end > 0 && IsSeparator(full_path[parent_end - 1])) --parent_end;
-    if (parent_end == 0) break;
-    // A drive keeps its separator: "C:" alone would be the drive's current directory.
-    const bool is_drive = full_path[parent_end - 1] == L':';
-    ancestors.push_back(full_path.substr(0, is_drive ? parent_end + 1 : parent_end));
-    end = parent_end;
+// The final path (every link followed) of the deepest existing part of a
+// target root, and whether that part is the whole root; false when the
+// platform cannot tell. The rest of the root, not there yet, would be made
+// below that part.
+bool ResolveDeepestExistingPart(const std::wstring& target_root, std::wstring* final_path,
+                                bool* is_whole_root) {
+  *is_whole_root = true;
+  for (std::wstring part = FullPathOf(target_root); !part.empty(); part = ParentOf(part)) {
+    const DWORD error = QueryFinalPath(part, final_path);
+    if (error == 0) return true;
+    if (!IsNotFoundError(error)) return false;
+    *is_whole_root = false;
   }
-  return ancestors;
+  return false;
 }
 
 }  // namespace
@@ -128,18 +123,19 @@ error_code RefuseTargetInsideSource(const walk_entry& source_root,
   if (QueryStatus(source_root.path, source_root.attributes).type != file_type::directory) {
     return error_code();
   }
-  const std::wstring full_target = FullPathOf(target_root);
-  if (full_target.empty()) return error_code();  // the walk reports whatever is wrong
-
+  // Whatever cannot be resolved is left to the walk, which reports what is wrong.
+  std::wstring resolved;
+  bool is_whole_root = false;
+  if (!ResolveDeepestExistingPart(target_root, &resolved, &is_whole_root)) return error_code();
+  // Where identities cannot tell objects apart, nothing can be decided here.
   file_identity source_identity;
-  bool source_known = false;
-  for (const std::wstring& ancestor : ProperAncestorsOf(full_target)) {
+  if (QueryIdentity(source_root.path, &source_identity) != 0) return error_code();
+  if (!TellsObjectsApart(source_identity)) return error_code();
+  // A target root that is the source itself is the walk's same-object refusal.
+  std::wstring ancestor = is_whole_root ? ParentOf(resolved) : resolved;
+  for (; !ancestor.empty(); ancestor = ParentOf(ancestor)) {
     file_identity ancestor_identity;
-    if (QueryIdentity(ancestor, &ancestor_identity) != 0) continue;  // not there (yet)
-    if (!source_known) {
-      if (QueryIdentity(source_root.path, &source_identity) != 0) return error_code();
-      source_known = true;
-    }
+    if (QueryIdentity(ancestor, &ancestor_identity) != 0) continue;
     if (ancestor_identity == source_identity) return MakeGenericCode(EINVAL);
   }
   return error_code();

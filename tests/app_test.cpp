@@ -6,7 +6,6 @@
 #include <string>
 #include <vector>
 
-#include "app/copy_tree.h"
 #include "app/launcher_wait.h"
 #include "app/run.h"
 #include "tests/support/allocation.h"
@@ -130,11 +129,13 @@ TEST_F(LauncherWaitTest, TheRealProcessListWithoutALauncherEndsTheWaitAtOnce) {
 
 class CommandLineTest : public PlatformTest {
  protected:
-  int Run(const std::wstring& command_line) {
+  // `before_running` is called last, just before the program runs.
+  int Run(const std::wstring& command_line, void (*before_running)() = [] {}) {
     fake::Platform().fake_command_line = true;
     fake::Platform().command_line = command_line;
     fake::Platform().fake_processes = true;
     fake::Platform().process_lists = {{overlay::kLauncherImageName}, {}};
+    before_running();
     return overlay::RunFromCommandLine();
   }
 
@@ -198,20 +199,25 @@ TEST_F(CommandLineTest, AFailedCopyShowsOneErrorBoxAndStillReturnsZero) {
   EXPECT_EQ(fake::Platform().argument_vectors_live, 0);
 }
 
-class GuardedCopyTest : public PlatformTest {};
-
-TEST_F(GuardedCopyTest, MemoryExhaustionShowsBadAllocationInTheBox) {
-  TempDir temp;
-  WriteFileText(temp / L"file", "x");
-  const std::wstring source = temp / L"a source root long enough to need memory of its own";
-  const std::wstring target = temp / L"target";
-  alloc::FailAt(1);
-  overlay::CopyTree(source.c_str(), target.c_str());
-  alloc::Disarm();
-  ASSERT_EQ(fake::Platform().boxes.size(), 1u);
-  EXPECT_EQ(fake::Platform().boxes[0].text, "bad allocation");
-  EXPECT_EQ(fake::Platform().boxes[0].caption, "ERROR");
+// Memory gone from the start: the command line is still split and the box
+// still appears, both loading their system DLL without the heap.
+TEST_F(CommandLineTest, MemoryExhaustedFromTheStartShowsBadAllocationOrNothing) {
+  WriteFileText(temp_ / L"file", "x");
+  const std::wstring source = temp_ / L"a source root long enough to need memory of its own";
+  const std::wstring two_roots = L"\"" + source + L"\" \"" + (temp_ / L"target") + L"\"";
+  for (const std::wstring& arguments : {two_roots, std::wstring(L"one two three")}) {
+    fake::Reset();
+    const int status = Run(L"overlay.exe " + arguments, [] { alloc::FailAt(1, true); });
+    alloc::Disarm();
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(fake::Platform().argument_vectors_live, 0);
+    const auto& boxes = fake::Platform().boxes;
+    ASSERT_EQ(boxes.size(), arguments == two_roots ? 1u : 0u) << "a wrong count does nothing";
+    for (const auto& box : boxes) {
+      EXPECT_EQ(box.text, "bad allocation");
+      EXPECT_EQ(box.caption, "ERROR");
+    }
+  }
 }
-
 
 }  // namespace

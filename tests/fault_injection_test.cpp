@@ -34,8 +34,8 @@ using ProcessLists = std::vector<std::vector<std::wstring>>;
 constexpr char kDirectory[] = "<dir>";
 
 // Calls whose failure the program must handle. GetModuleHandleW and
-// GetProcAddress are made only once per process, when the walk first needs
-// GetFileInformationByHandleEx; the warm-up run of each test has made them, so
+// GetProcAddress are made only once per process, when the copy first needs
+// the functions it looks up by name; the warm-up run of each test has made them, so
 // they never appear in a recorded log (FirstUseLookup fails them).
 bool CanFail(Call call) {
   switch (call) {
@@ -46,6 +46,7 @@ bool CanFail(Call call) {
     case Call::CreateFileW:
     case Call::GetFileInformationByHandle:
     case Call::GetFileInformationByHandleEx:
+    case Call::GetFinalPathNameByHandleW:
     case Call::CreateDirectoryW:
     case Call::FindFirstFileExW:
     case Call::FindNextFileW:
@@ -602,8 +603,9 @@ TEST_F(FaultInjection, EveryFailingReportCallStillEndsInOneBox) {
 
 // ---- The first-use lookup ------------------------------------------------------
 
-// GetModuleHandleW and GetProcAddress are asked once per process, when the
-// walk first needs GetFileInformationByHandleEx. Their failure can only be
+// GetModuleHandleW and GetProcAddress are asked once per process for each
+// function looked up by name: GetFileInformationByHandleEx, which the root's
+// first query needs, then GetFinalPathNameByHandleW. Their failure can only be
 // seen in a process where nothing has asked yet, so each of these runs only
 // when it is the one test of its process, e.g.
 //   overlay_tests --gtest_filter=FirstUseLookup.ModuleHandleFails
@@ -623,7 +625,7 @@ class FirstUseLookup : public FaultInjection {
     PreparePlatform({{call, 1, ERROR_PROC_NOT_FOUND}});
     size_t copy_start = 0;
     RunWaitAndCopy(&copy_start);
-    ASSERT_EQ(fake::CountOf(call), 1) << "the lookup is made once, at first use";
+    ASSERT_EQ(fake::CountOf(call), 2) << "two functions looked up once, at first use";
     EXPECT_TRUE(fake::Platform().boxes.empty());
     EXPECT_EQ(ReadTree(target_), full_copy_);
     EXPECT_EQ(fake::CountOf(Call::GetFileInformationByHandleEx), 0);
@@ -655,15 +657,17 @@ class MemoryExhaustion : public FaultInjection {
   };
 
   // Wait (the launcher for one scan) and copy, with the nth allocation
-  // failing (none for 0); `box` receives the text of the first box.
-  Outcome RunFailingAt(long nth, const std::vector<fake::Fault>& faults, std::string* box) {
+  // failing (none for 0), and every later one too when memory `stays_out`;
+  // `box` receives the text of the first box.
+  Outcome RunFailingAt(long nth, bool stays_out, const std::vector<fake::Fault>& faults,
+                       std::string* box) {
     PreparePlatform(faults);
     fake::Platform().process_lists = {{L"VarenkoLauncher.exe"}, {L"explorer.exe"}};
     box->clear();
     box->reserve(4096);  // so that keeping the text allocates nothing below
     Outcome outcome;
     const long live_before = alloc::Live();
-    alloc::FailAt(nth);
+    alloc::FailAt(nth, stays_out);
     overlay::WaitForLauncherExit();
     overlay::CopyTree(source_.c_str(), target_.c_str());
     outcome.allocations = alloc::Count();
@@ -697,7 +701,7 @@ class MemoryExhaustion : public FaultInjection {
         "Unknown exception: \"" + Utf8(source_) + "\", \"" + Utf8(target_) + "\"";
     std::string box;
     // Once without failure: the allocations a whole run makes, and its outcome.
-    const Outcome healthy = RunFailingAt(0, faults, &box);
+    const Outcome healthy = RunFailingAt(0, false, faults, &box);
     ASSERT_EQ(healthy.boxes, failure ? 1 : 0);
     ASSERT_EQ(box, exact);
     ASSERT_EQ(healthy.live_change, 0) << "a healthy run leaks";
@@ -705,11 +709,16 @@ class MemoryExhaustion : public FaultInjection {
     const Tree healthy_target = TakeTarget();
     const long total = healthy.allocations;
 
+    // Memory short for one allocation, then out for good from that one on:
+    // the box must still appear.
     std::map<std::string, int> outcomes;
-    for (long nth = 1; nth <= total + 1; ++nth) {
-      SCOPED_TRACE("allocation " + std::to_string(nth) + " of " + std::to_string(total) + " fails");
+    for (long step = 1; step <= 2 * (total + 1); ++step) {
+      const bool stays_out = step > total + 1;
+      const long nth = stays_out ? step - (total + 1) : step;
+      SCOPED_TRACE("allocation " + std::to_string(nth) + " of " + std::to_string(total) +
+                   (stays_out ? " and every later one fail" : " fails"));
       const DWORD handles_before = testing_tree::ProcessHandleCount();
-      const Outcome run = RunFailingAt(nth, faults, &box);
+      const Outcome run = RunFailingAt(nth, stays_out, faults, &box);
       EXPECT_EQ(run.failed, nth <= total);
       EXPECT_EQ(run.live_change, 0) << "blocks leaked";
       EXPECT_EQ(fake::Platform().open_handles, 0) << "handle left open";
@@ -727,7 +736,7 @@ class MemoryExhaustion : public FaultInjection {
         outcome = "the failure text";
       } else if (box == overlay::bad_alloc().what()) {
         outcome = "bad allocation";
-      } else if (box == unknown) {
+      } else if (box == unknown && !stays_out) {
         outcome = "Unknown exception with the roots";
       } else {
         outcome = "unexpected: " + box;
@@ -739,7 +748,7 @@ class MemoryExhaustion : public FaultInjection {
     }
     std::printf(
         "[ figures  ] memory exhaustion, %s: %ld allocations failed in turn (N = 1..%ld), "
-        "then N = %ld where none fails\n",
+        "then N = %ld where none fails; alone, then with every later one\n",
         what, total, total, total + 1);
     for (const auto& entry : outcomes) {
       std::printf("[ figures  ]   %-36s %d\n", entry.first.c_str(), entry.second);

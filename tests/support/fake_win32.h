@@ -29,6 +29,7 @@ enum class Call {
   CreateFileW,
   GetFileInformationByHandle,
   GetFileInformationByHandleEx,
+  GetFinalPathNameByHandleW,
   CreateDirectoryW,
   FindFirstFileExW,
   FindNextFileW,
@@ -58,7 +59,7 @@ struct Fault {
 struct LoggedCall {
   Call call;
   int detail;         // as for Fault
-  std::wstring path;  // first path argument, where the call has one
+  std::wstring path;  // first path argument, or the name GetProcAddress looks up
 };
 
 struct MessageBoxShown {
@@ -98,6 +99,8 @@ struct State {
 
   // GetFileInformationByHandleEx as the lookup finds it: missing when false.
   bool info_ex_available = true;
+  // GetFileInformationByHandle reports no file index, as some file systems do.
+  bool zero_file_index = false;
 
   // FormatMessageA: when set, answers this text for every value.
   bool fake_message = false;
