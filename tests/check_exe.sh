@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Reads the built exe and checks what a player's system and a security
 # review see of it: a 32-bit GUI program for Vista and later, ASLR and DEP
-# on, only Windows system DLLs imported, nothing newer than Vista bound at
+# on, an 8 MiB stack reserve, only Windows system DLLs imported, nothing
+# newer than Vista bound at
 # start-up, stripped, and a manifest that asks for no elevation and declares
 # nothing else.
 #   tests/check_exe.sh path/to/overlay.exe
@@ -23,6 +24,10 @@ done
 for name in MinorSubsystemVersion MinorOSystemVersion; do
   [ "$(field $name)" = "0" ] && pass "$name 0" || fail "$name $(field $name)"
 done
+
+# The walk recurses once per directory level and relies on this reserve.
+[ "$((16#$(field SizeOfStackReserve)))" -eq $((8 * 1024 * 1024)) ] && pass "8 MiB stack reserve" \
+  || fail "stack reserve $(field SizeOfStackReserve)"
 
 characteristics=$((16#$(field DllCharacteristics)))
 (( characteristics & 0x40 )) && pass "DYNAMIC_BASE (ASLR)" || fail "no DYNAMIC_BASE"
