@@ -2,9 +2,8 @@
 # Reads the built exe and checks what a player's system and a security
 # review see of it: a 32-bit GUI program for Vista and later, ASLR and DEP
 # on, an 8 MiB stack reserve, only Windows system DLLs imported, nothing
-# newer than Vista bound at
-# start-up, stripped, and a manifest that asks for no elevation and declares
-# nothing else.
+# newer than Vista bound at start-up, stripped, and a manifest that asks for
+# no elevation and declares nothing else.
 #   tests/check_exe.sh path/to/overlay.exe
 set -uo pipefail
 exe=$1
