@@ -1,6 +1,6 @@
 #include "app/run.h"
 
-#include "app/copy_tree.h"
+#include "app/guarded_copy.h"
 #include "app/launcher_wait.h"
 #include "platform/kernel32.h"
 #include "platform/owners.h"

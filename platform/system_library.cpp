@@ -23,21 +23,17 @@ bool SystemPathOf(const wchar_t* name, wchar_t* path, UINT capacity) noexcept {
 }  // namespace
 
 SystemLibrary::SystemLibrary(const wchar_t* name) noexcept {
-  module_ = ::LoadLibraryExW(name, nullptr, kLoadLibrarySearchSystem32);
-  if (module_ != nullptr || ::GetLastError() != ERROR_INVALID_PARAMETER) return;
+  module_.reset(::LoadLibraryExW(name, nullptr, kLoadLibrarySearchSystem32));
+  if (module_ || ::GetLastError() != ERROR_INVALID_PARAMETER) return;
   // An older loader: name the file in the system directory, and let the DLLs
   // it needs be looked for there first.
   wchar_t path[MAX_PATH + 32];
   if (!SystemPathOf(name, path, sizeof path / sizeof path[0])) return;
-  module_ = ::LoadLibraryExW(path, nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
-}
-
-SystemLibrary::~SystemLibrary() {
-  if (module_ != nullptr) ::FreeLibrary(module_);
+  module_.reset(::LoadLibraryExW(path, nullptr, LOAD_WITH_ALTERED_SEARCH_PATH));
 }
 
 FARPROC SystemLibrary::FindExport(const char* name) const noexcept {
-  return module_ != nullptr ? ::GetProcAddress(module_, name) : nullptr;
+  return module_ ? ::GetProcAddress(module_.get(), name) : nullptr;
 }
 
 }  // namespace overlay

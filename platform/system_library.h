@@ -5,6 +5,8 @@
 
 #include <windows.h>
 
+#include "platform/owners.h"
+
 namespace overlay {
 
 class SystemLibrary {
@@ -12,9 +14,6 @@ class SystemLibrary {
   // `name` is a file name such as L"user32.dll". On failure the library holds
   // no module and finds nothing.
   explicit SystemLibrary(const wchar_t* name) noexcept;
-  SystemLibrary(const SystemLibrary&) = delete;
-  SystemLibrary& operator=(const SystemLibrary&) = delete;
-  ~SystemLibrary();
 
   // The exported function, or null.
   template <typename Function>
@@ -25,7 +24,7 @@ class SystemLibrary {
  private:
   FARPROC FindExport(const char* name) const noexcept;
 
-  HMODULE module_ = nullptr;
+  ModuleHandle module_;
 };
 
 }  // namespace overlay

@@ -3,10 +3,9 @@
 #include <map>
 #include <string>
 
-#include "app/copy_tree.h"
+#include "app/guarded_copy.h"
 #include "copy/path.h"
-#include "copy/status.h"
-#include "copy/tree_copy.h"
+#include "copy/file_system.h"
 #include "report/failure.h"
 #include "tests/support/copy_run.h"
 #include "tests/support/temp_tree.h"
@@ -384,7 +383,7 @@ TEST_F(TreeCopyTest, IdentityRecordsAlignedAndTheirFallback) {
     char before;
     overlay::file_identity identity;
   } record{};
-  EXPECT_EQ(overlay::QueryIdentity(src_, &record.identity), 0u);
+  EXPECT_FALSE(overlay::QueryIdentity(src_, &record.identity));
 }
 
 // What a copy costs in platform calls: nothing for a source entry that is not

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "app/copy_tree.h"
+#include "app/guarded_copy.h"
 #include "app/launcher_wait.h"
 #include "report/failure.h"
 #include "tests/support/allocation.h"
