@@ -79,7 +79,7 @@ bool IsUnwindingOrReport(Call call) {
     case Call::FormatMessageA:
     case Call::AreFileApisANSI:
     case Call::WideCharToMultiByte:
-    case Call::lc_codepage_func:
+    case Call::___lc_codepage_func:
     case Call::MessageBoxA:
       return true;
     default:

@@ -174,10 +174,10 @@ TEST_F(FailureTextTest, CodePageFollowsTheRuntimeThenTheFileFunctionsMode) {
   const std::wstring root = L"caf\u00e9";
   EXPECT_EQ(Text(root, L""), "copy: " + Message() + ": \"caf\xE9\"");  // ANSI 1252
   // The code page is asked once, before any root is narrowed.
-  EXPECT_EQ(fake::CountOf(Call::lc_codepage_func), 1);
+  EXPECT_EQ(fake::CountOf(Call::___lc_codepage_func), 1);
   EXPECT_EQ(fake::CountOf(Call::AreFileApisANSI), 1);
   ASSERT_GE(fake::Platform().log.size(), 3u);
-  EXPECT_LT(fake::CountOf(Call::lc_codepage_func), fake::CountOf(Call::WideCharToMultiByte));
+  EXPECT_LT(fake::CountOf(Call::___lc_codepage_func), fake::CountOf(Call::WideCharToMultiByte));
 
   ::SetFileApisToOEM();
   const std::string oem = Text(root, L"");

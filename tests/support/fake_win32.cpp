@@ -95,35 +95,11 @@ DWORD WINAPI FakeGetFinalPathNameByHandleW(HANDLE file, LPWSTR path, DWORD size,
 }  // namespace
 
 const char* NameOf(Call call) {
-  static const char* const kNames[] = {"GetCommandLineW",
-                                       "CommandLineToArgvW",
-                                       "LocalFree",
-                                       "CreateToolhelp32Snapshot",
-                                       "Process32FirstW",
-                                       "Process32NextW",
-                                       "CloseHandle",
-                                       "Sleep",
-                                       "MessageBoxA",
-                                       "_wcsicmp",
-                                       "GetModuleHandleW",
-                                       "GetProcAddress",
-                                       "GetFileAttributesExW",
-                                       "CreateFileW",
-                                       "GetFileInformationByHandle",
-                                       "GetFileInformationByHandleEx",
-                                       "GetFinalPathNameByHandleW",
-                                       "CreateDirectoryW",
-                                       "FindFirstFileExW",
-                                       "FindNextFileW",
-                                       "FindClose",
-                                       "CopyFileW",
-                                       "GetFullPathNameW",
-                                       "FormatMessageA",
-                                       "AreFileApisANSI",
-                                       "WideCharToMultiByte",
-                                       "___lc_codepage_func"};
-  static_assert(sizeof kNames / sizeof kNames[0] == static_cast<int>(Call::kCount),
-                "one name a call");
+  static const char* const kNames[] = {
+#define FAKE_WIN32_NAME(name) #name,
+      FAKE_WIN32_CALLS(FAKE_WIN32_NAME)
+#undef FAKE_WIN32_NAME
+  };
   return kNames[static_cast<int>(call)];
 }
 
@@ -258,7 +234,7 @@ int MessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT style) noexcept {
 }
 
 int _wcsicmp(const wchar_t* a, const wchar_t* b) {
-  Enter(Call::wcsicmp);
+  Enter(Call::_wcsicmp);
   return ::_wcsicmp(a, b);
 }
 
@@ -380,7 +356,7 @@ int WideCharToMultiByte(UINT code_page, DWORD flags, LPCWCH wide, int wide_lengt
 }
 
 unsigned ___lc_codepage_func() {
-  Enter(Call::lc_codepage_func);
+  Enter(Call::___lc_codepage_func);
   if (g_state.fake_runtime_code_page) return g_state.runtime_code_page;
   return ::___lc_codepage_func();
 }

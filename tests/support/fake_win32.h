@@ -12,36 +12,20 @@
 
 namespace fake {
 
-enum class Call {
-  GetCommandLineW,
-  CommandLineToArgvW,
-  LocalFree,
-  CreateToolhelp32Snapshot,
-  Process32FirstW,
-  Process32NextW,
-  CloseHandle,
-  Sleep,
-  MessageBoxA,
-  wcsicmp,
-  GetModuleHandleW,
-  GetProcAddress,
-  GetFileAttributesExW,
-  CreateFileW,
-  GetFileInformationByHandle,
-  GetFileInformationByHandleEx,
-  GetFinalPathNameByHandleW,
-  CreateDirectoryW,
-  FindFirstFileExW,
-  FindNextFileW,
-  FindClose,
-  CopyFileW,
-  GetFullPathNameW,
-  FormatMessageA,
-  AreFileApisANSI,
-  WideCharToMultiByte,
-  lc_codepage_func,
-  kCount
-};
+// Every call of the seam, as it is named in the call log.
+// clang-format off
+#define FAKE_WIN32_CALLS(X)                                                            \
+  X(GetCommandLineW) X(CommandLineToArgvW) X(LocalFree)                               \
+  X(CreateToolhelp32Snapshot) X(Process32FirstW) X(Process32NextW) X(CloseHandle)     \
+  X(Sleep) X(MessageBoxA) X(_wcsicmp) X(GetModuleHandleW) X(GetProcAddress)           \
+  X(GetFileAttributesExW) X(CreateFileW) X(GetFileInformationByHandle)                \
+  X(GetFileInformationByHandleEx) X(GetFinalPathNameByHandleW) X(CreateDirectoryW)    \
+  X(FindFirstFileExW) X(FindNextFileW) X(FindClose) X(CopyFileW) X(GetFullPathNameW)  \
+  X(FormatMessageA) X(AreFileApisANSI) X(WideCharToMultiByte) X(___lc_codepage_func)
+#define FAKE_WIN32_ENUMERATOR(name) name,
+enum class Call { FAKE_WIN32_CALLS(FAKE_WIN32_ENUMERATOR) kCount };
+#undef FAKE_WIN32_ENUMERATOR
+// clang-format on
 
 const char* NameOf(Call call);
 
