@@ -1,7 +1,6 @@
 #include "copy/file_system.h"
 
 #include <cstring>
-#include <vector>
 
 #include "copy/path.h"
 #include "platform/kernel32.h"
@@ -175,10 +174,11 @@ error_code QueryIdentity(const std::wstring& path, file_identity* identity) {
 std::wstring QueryFullPath(const std::wstring& path) {
   const DWORD needed = win32::GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
   if (needed == 0) return std::wstring();
-  std::vector<wchar_t> buffer(needed);
-  const DWORD written = win32::GetFullPathNameW(path.c_str(), needed, buffer.data(), nullptr);
+  std::wstring full_path(needed, L'\0');  // the size needed counts the terminator
+  const DWORD written = win32::GetFullPathNameW(path.c_str(), needed, &full_path[0], nullptr);
   if (written == 0 || written >= needed) return std::wstring();
-  return std::wstring(buffer.data(), written);
+  full_path.resize(written);
+  return full_path;
 }
 
 error_code QueryFinalPath(const std::wstring& path, std::wstring* final_path) {
