@@ -13,7 +13,7 @@ bool LauncherIsRunning() {
   bool found = false;
   PROCESSENTRY32W entry;
   entry.dwSize = sizeof entry;
-  FileHandle snapshot(win32::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+  const SnapshotHandle snapshot(win32::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
   if (!snapshot) return false;
   for (BOOL more = win32::Process32FirstW(snapshot.get(), &entry); more;
        more = win32::Process32NextW(snapshot.get(), &entry)) {

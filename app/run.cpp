@@ -1,7 +1,8 @@
 #include "app/run.h"
 
-#include "app/copy_tree.h"
+#include "app/guarded_copy.h"
 #include "app/launcher_wait.h"
+#include "platform/kernel32.h"
 #include "platform/owners.h"
 #include "platform/win32.h"
 
@@ -11,13 +12,10 @@ namespace overlay {
 // or the shell would load by name must come from the system directory only.
 // Looked up by name because Vista without its update lacks the function.
 void LoadLibrariesFromSystemDirectoryOnly() {
-  using SetDefaultDllDirectoriesFunction = BOOL(WINAPI*)(DWORD);
   constexpr DWORD kLoadLibrarySearchSystem32 = 0x00000800;
-  HMODULE kernel32 = win32::GetModuleHandleW(L"kernel32.dll");
-  if (kernel32 == nullptr) return;
-  auto set_default_dll_directories = reinterpret_cast<SetDefaultDllDirectoriesFunction>(
-      reinterpret_cast<void*>(win32::GetProcAddress(kernel32, "SetDefaultDllDirectories")));
-  if (set_default_dll_directories != nullptr) {
+  using SetDefaultDllDirectoriesFunction = BOOL(WINAPI*)(DWORD);
+  if (auto set_default_dll_directories =
+          FindKernel32Function<SetDefaultDllDirectoriesFunction>("SetDefaultDllDirectories")) {
     set_default_dll_directories(kLoadLibrarySearchSystem32);
   }
 }

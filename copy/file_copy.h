@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "copy/tree_copy.h"
+#include "copy/copy_options.h"
 #include "report/error_code.h"
 
 namespace overlay {

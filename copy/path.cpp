@@ -1,6 +1,7 @@
 #include "copy/path.h"
 
 #include <cwchar>
+#include <cwctype>
 
 namespace overlay {
 namespace {
@@ -15,6 +16,34 @@ bool IsBareDrive(const std::wstring& path) noexcept {
 
 bool HasDrivePrefix(const std::wstring& path) noexcept {
   return path.size() >= 2 && IsDriveLetter(path[0]) && path[1] == L':';
+}
+
+bool StartsWithNoCase(const std::wstring& path, std::size_t at, const wchar_t* prefix) noexcept {
+  for (std::size_t i = 0; prefix[i] != L'\0'; ++i, ++at) {
+    if (at >= path.size() || std::towupper(path[at]) != std::towupper(prefix[i])) return false;
+  }
+  return true;
+}
+
+// Past one name and the separators after it.
+std::size_t SkipComponent(const std::wstring& path, std::size_t at) noexcept {
+  while (at < path.size() && !IsSeparator(path[at])) ++at;
+  while (at < path.size() && IsSeparator(path[at])) ++at;
+  return at;
+}
+
+// How much of a full path names its root, separator included: "C:\",
+// "\\server\share\", "\\?\C:\", "\\?\UNC\server\share\".
+std::size_t RootLengthOf(const std::wstring& path) noexcept {
+  if (StartsWithNoCase(path, 0, L"\\\\?\\") || StartsWithNoCase(path, 0, L"\\\\.\\")) {
+    if (StartsWithNoCase(path, 4, L"UNC\\")) return SkipComponent(path, SkipComponent(path, 8));
+    return SkipComponent(path, 4);  // the drive or volume name
+  }
+  if (path.size() >= 2 && IsSeparator(path[0]) && IsSeparator(path[1])) {
+    return SkipComponent(path, SkipComponent(path, 2));
+  }
+  if (HasDrivePrefix(path)) return path.size() > 2 && IsSeparator(path[2]) ? 3 : 2;
+  return 0;
 }
 
 }  // namespace
@@ -35,6 +64,16 @@ std::wstring JoinPath(const std::wstring& directory, const wchar_t* name) {
 
 std::wstring JoinPath(const std::wstring& directory, const std::wstring& name) {
   return JoinPath(directory, name.c_str());
+}
+
+std::wstring ParentOf(const std::wstring& full_path) {
+  const std::size_t root = RootLengthOf(full_path);
+  std::size_t end = full_path.size();
+  while (end > root && IsSeparator(full_path[end - 1])) --end;
+  if (end <= root) return std::wstring();
+  while (end > root && !IsSeparator(full_path[end - 1])) --end;
+  while (end > root && IsSeparator(full_path[end - 1])) --end;
+  return full_path.substr(0, end);
 }
 
 std::wstring FileNameOf(const std::wstring& path) {

@@ -6,39 +6,70 @@
 
 namespace overlay {
 
-// Owns one handle; Traits say which value means none and how it is closed.
+// Owns one handle. Traits give its type, the value that means none (which
+// differs between functions) and how it is closed.
 template <typename Traits>
 class HandleOwner {
  public:
-  HandleOwner() = default;
-  explicit HandleOwner(HANDLE handle) noexcept : handle_(handle) {}
+  using Handle = typename Traits::Handle;
+
+  HandleOwner() noexcept = default;
+  explicit HandleOwner(Handle handle) noexcept : handle_(handle) {}
   HandleOwner(const HandleOwner&) = delete;
   HandleOwner& operator=(const HandleOwner&) = delete;
-  HandleOwner(HandleOwner&& other) noexcept : handle_(other.handle_) {
-    other.handle_ = INVALID_HANDLE_VALUE;
+  HandleOwner(HandleOwner&& other) noexcept : handle_(other.release()) {}
+  HandleOwner& operator=(HandleOwner&& other) noexcept {
+    reset(other.release());
+    return *this;
   }
-  ~HandleOwner() {
-    if (handle_ != INVALID_HANDLE_VALUE) Traits::Close(handle_);
-  }
+  ~HandleOwner() { reset(); }
 
-  HANDLE get() const noexcept { return handle_; }
-  explicit operator bool() const noexcept { return handle_ != INVALID_HANDLE_VALUE; }
+  Handle get() const noexcept { return handle_; }
+  explicit operator bool() const noexcept { return handle_ != Traits::None(); }
+
+  // Closes the handle held, if any, and holds `handle` instead.
+  void reset(Handle handle = Traits::None()) noexcept {
+    if (handle_ != Traits::None()) Traits::Close(handle_);
+    handle_ = handle;
+  }
+  // Gives the handle up without closing it.
+  Handle release() noexcept {
+    const Handle handle = handle_;
+    handle_ = Traits::None();
+    return handle;
+  }
 
  private:
-  HANDLE handle_ = INVALID_HANDLE_VALUE;
+  Handle handle_ = Traits::None();
 };
 
-struct KernelHandleTraits {
-  static void Close(HANDLE handle) noexcept { win32::CloseHandle(handle); }
+// Files and directories opened with CreateFileW.
+struct FileHandleTraits {
+  using Handle = HANDLE;
+  static Handle None() noexcept { return INVALID_HANDLE_VALUE; }
+  static void Close(Handle file) noexcept { win32::CloseHandle(file); }
 };
-struct FindHandleTraits {
-  static void Close(HANDLE find) noexcept { win32::FindClose(find); }
-};
-
-// Snapshots and files; INVALID_HANDLE_VALUE when the open failed.
-using FileHandle = HandleOwner<KernelHandleTraits>;
+// Process snapshots: a kernel handle too, and also INVALID_HANDLE_VALUE when
+// none could be taken.
+struct SnapshotHandleTraits : FileHandleTraits {};
 // Directory enumerations.
+struct FindHandleTraits {
+  using Handle = HANDLE;
+  static Handle None() noexcept { return INVALID_HANDLE_VALUE; }
+  static void Close(Handle find) noexcept { win32::FindClose(find); }
+};
+
+// Modules loaded at run time; null when loading failed.
+struct ModuleHandleTraits {
+  using Handle = HMODULE;
+  static Handle None() noexcept { return nullptr; }
+  static void Close(Handle module) noexcept { ::FreeLibrary(module); }
+};
+
+using FileHandle = HandleOwner<FileHandleTraits>;
+using SnapshotHandle = HandleOwner<SnapshotHandleTraits>;
 using FindHandle = HandleOwner<FindHandleTraits>;
+using ModuleHandle = HandleOwner<ModuleHandleTraits>;
 
 // Memory the platform allocated for us with LocalAlloc (argument vectors,
 // system messages). Freeing null is harmless, so it is freed on every path.

@@ -5,47 +5,17 @@
 #include <shellapi.h>
 #include <wchar.h>
 
-#include <string>
-
-namespace {
-
-// shell32 and user32 are not imported: an import is bound before the program
-// runs, and the loader would look for the DLLs those two need (version.dll,
-// for one) beside the exe first, in a folder anyone may be able to write.
-// They are loaded from the system directory, with their own dependencies
-// looked for there first, and only when needed.
-class SystemLibrary {
- public:
-  explicit SystemLibrary(const wchar_t* name) {
-    wchar_t directory[MAX_PATH];
-    const UINT length = ::GetSystemDirectoryW(directory, MAX_PATH);
-    if (length == 0 || length >= MAX_PATH) return;
-    const std::wstring path = std::wstring(directory, length) + L"\\" + name;
-    module_ = ::LoadLibraryExW(path.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
-  }
-  SystemLibrary(const SystemLibrary&) = delete;
-  SystemLibrary& operator=(const SystemLibrary&) = delete;
-  ~SystemLibrary() {
-    if (module_ != nullptr) ::FreeLibrary(module_);
-  }
-
-  template <typename Function>
-  Function Find(const char* name) const {
-    if (module_ == nullptr) return nullptr;
-    return reinterpret_cast<Function>(reinterpret_cast<void*>(::GetProcAddress(module_, name)));
-  }
-
- private:
-  HMODULE module_ = nullptr;
-};
-
-}  // namespace
+#include "platform/system_library.h"
 
 namespace win32 {
 
 LPWSTR GetCommandLineW() { return ::GetCommandLineW(); }
-LPWSTR* CommandLineToArgvW(LPCWSTR command_line, int* count) {
-  const SystemLibrary shell32(L"shell32.dll");
+// shell32 and user32 are not imported: an import is bound before the program
+// runs, and the loader would look for the DLLs those two need (version.dll,
+// for one) beside the exe first, in a folder anyone may be able to write.
+// They are loaded from the system directory when needed.
+LPWSTR* CommandLineToArgvW(LPCWSTR command_line, int* count) noexcept {
+  const overlay::SystemLibrary shell32(L"shell32.dll");
   auto split = shell32.Find<LPWSTR*(WINAPI*)(LPCWSTR, int*)>("CommandLineToArgvW");
   if (split == nullptr) return nullptr;  // as if the line could not be split
   return split(command_line, count);
@@ -62,8 +32,8 @@ BOOL Process32NextW(HANDLE snapshot, PROCESSENTRY32W* entry) {
 }
 BOOL CloseHandle(HANDLE handle) { return ::CloseHandle(handle); }
 void Sleep(DWORD milliseconds) { ::Sleep(milliseconds); }
-int MessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT style) {
-  const SystemLibrary user32(L"user32.dll");
+int MessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT style) noexcept {
+  const overlay::SystemLibrary user32(L"user32.dll");
   auto show = user32.Find<int(WINAPI*)(HWND, LPCSTR, LPCSTR, UINT)>("MessageBoxA");
   if (show == nullptr) return 0;  // no box can be shown where user32 is missing
   return show(owner, text, caption, style);

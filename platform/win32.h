@@ -14,14 +14,16 @@ namespace win32 {
 
 // Launch and coordination
 LPWSTR GetCommandLineW();
-LPWSTR* CommandLineToArgvW(LPCWSTR command_line, int* count);
+// Both load their DLL from the system directory and never raise, also when
+// memory has run out.
+LPWSTR* CommandLineToArgvW(LPCWSTR command_line, int* count) noexcept;
 HLOCAL LocalFree(HLOCAL memory);
 HANDLE CreateToolhelp32Snapshot(DWORD flags, DWORD process_id);
 BOOL Process32FirstW(HANDLE snapshot, PROCESSENTRY32W* entry);
 BOOL Process32NextW(HANDLE snapshot, PROCESSENTRY32W* entry);
 BOOL CloseHandle(HANDLE handle);
 void Sleep(DWORD milliseconds);
-int MessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT style);
+int MessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT style) noexcept;
 int _wcsicmp(const wchar_t* a, const wchar_t* b);
 HMODULE GetModuleHandleW(LPCWSTR module_name);
 FARPROC GetProcAddress(HMODULE module, LPCSTR name);

@@ -6,7 +6,6 @@
 #include <string>
 #include <vector>
 
-#include "app/copy_tree.h"
 #include "app/launcher_wait.h"
 #include "app/run.h"
 #include "tests/support/allocation.h"
@@ -55,21 +54,33 @@ TEST_F(LauncherWaitTest, EveryEntryIsReadEvenAfterAMatch) {
   EXPECT_EQ(fake::CountOf(Call::Process32NextW), 4);
 }
 
-TEST_F(LauncherWaitTest, NamesMatchWithoutRegardToAsciiCaseAndOnlyWhole) {
-  for (const wchar_t* same :
-       {L"varenkolauncher.exe", L"VARENKOLAUNCHER.EXE", L"VarenkoLauncher.EXE"}) {
-    fake::Reset();
-    EXPECT_EQ(ScansUntilTheWaitEnds({{same}, {}}), 2) << testing_tree::Utf8(same);
-  }
-  for (const wchar_t* other :
-       {L"VarenkoLauncher", L"XVarenkoLauncher.exe", L"VarenkoLauncher.exe.bak",
-        L"VarenkoLauncher.ex", L"Varenko Launcher.exe",
-        // Only A-Z fold: a Cyrillic "а" looks the same but is not.
-        L"V\u0430renkoLauncher.exe"}) {
-    fake::Reset();
-    EXPECT_EQ(ScansUntilTheWaitEnds({{other}, {}}), 1) << testing_tree::Utf8(other);
-  }
+// A process name, and whether it holds the copy back.
+struct ProcessName {
+  const char* case_name;
+  const wchar_t* image;
+  bool is_launcher;
+};
+
+class LauncherNameTest : public LauncherWaitTest,
+                         public testing::WithParamInterface<ProcessName> {};
+
+TEST_P(LauncherNameTest, MatchesWithoutRegardToAsciiCaseAndOnlyWhole) {
+  EXPECT_EQ(ScansUntilTheWaitEnds({{GetParam().image}, {}}), GetParam().is_launcher ? 2 : 1);
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Names, LauncherNameTest,
+    testing::Values(ProcessName{"LowerCase", L"varenkolauncher.exe", true},
+                    ProcessName{"UpperCase", L"VARENKOLAUNCHER.EXE", true},
+                    ProcessName{"UpperCaseExtension", L"VarenkoLauncher.EXE", true},
+                    ProcessName{"NoExtension", L"VarenkoLauncher", false},
+                    ProcessName{"LongerBefore", L"XVarenkoLauncher.exe", false},
+                    ProcessName{"LongerAfter", L"VarenkoLauncher.exe.bak", false},
+                    ProcessName{"ShorterExtension", L"VarenkoLauncher.ex", false},
+                    ProcessName{"WithBlank", L"Varenko Launcher.exe", false},
+                    // Only A-Z fold: a Cyrillic "а" looks the same but is not.
+                    ProcessName{"CyrillicLookAlike", L"V\u0430renkoLauncher.exe", false}),
+    [](const testing::TestParamInfo<ProcessName>& info) { return info.param.case_name; });
 
 TEST_F(LauncherWaitTest, SeveralLaunchersCountAsOneAndTheLastToGoEndsTheWait) {
   const std::wstring launcher = overlay::kLauncherImageName;
@@ -130,32 +141,49 @@ TEST_F(LauncherWaitTest, TheRealProcessListWithoutALauncherEndsTheWaitAtOnce) {
 
 class CommandLineTest : public PlatformTest {
  protected:
-  int Run(const std::wstring& command_line) {
+  // `before_running` is called last, just before the program runs.
+  int Run(
+      const std::wstring& command_line, void (*before_running)() = [] {}) {
     fake::Platform().fake_command_line = true;
     fake::Platform().command_line = command_line;
     fake::Platform().fake_processes = true;
     fake::Platform().process_lists = {{overlay::kLauncherImageName}, {}};
+    before_running();
     return overlay::RunFromCommandLine();
   }
 
   TempDir temp_;
 };
 
-TEST_F(CommandLineTest, AnyCountButTwoArgumentsDoesNothing) {
+// Arguments after the program's path, S and T standing for a source file and
+// a target path.
+struct WrongCount {
+  const char* case_name;
+  const wchar_t* arguments;
+};
+
+class WrongCountTest : public CommandLineTest, public testing::WithParamInterface<WrongCount> {};
+
+TEST_P(WrongCountTest, DoesNothing) {
   WriteFileText(temp_ / L"file", "x");
-  const std::wstring source = temp_ / L"file", target = temp_ / L"copy";
-  for (const std::wstring& command_line :
-       {std::wstring(L"overlay.exe"), L"overlay.exe " + source,
-        L"overlay.exe " + source + L" " + target + L" extra",
-        L"\"C:\\with blank\\overlay.exe\" \"" + source + L" " + target + L"\""}) {
-    fake::Reset();
-    EXPECT_EQ(Run(command_line), 0);
-    EXPECT_EQ(fake::CountOf(Call::CreateToolhelp32Snapshot), 0) << "no wait";
-    EXPECT_TRUE(fake::Platform().boxes.empty());
-    EXPECT_EQ(fake::Platform().argument_vectors_live, 0) << "the vector is released";
+  std::wstring arguments;
+  for (const wchar_t* c = GetParam().arguments; *c != L'\0'; ++c) {
+    arguments += *c == L'S' ? temp_ / L"file" : *c == L'T' ? temp_ / L"copy" : std::wstring(1, *c);
   }
-  EXPECT_FALSE(testing_tree::Exists(target));
+  EXPECT_EQ(Run(L"\"C:\\with blank\\overlay.exe\" " + arguments), 0);
+  EXPECT_EQ(fake::CountOf(Call::CreateToolhelp32Snapshot), 0) << "no wait";
+  EXPECT_TRUE(fake::Platform().boxes.empty());
+  EXPECT_EQ(fake::Platform().argument_vectors_live, 0) << "the vector is released";
+  EXPECT_FALSE(testing_tree::Exists(temp_ / L"copy"));
 }
+
+INSTANTIATE_TEST_SUITE_P(Arguments, WrongCountTest,
+                         testing::Values(WrongCount{"None", L""}, WrongCount{"One", L"S"},
+                                         WrongCount{"Three", L"S T extra"},
+                                         WrongCount{"BothInOneQuote", L"\"S T\""}),
+                         [](const testing::TestParamInfo<WrongCount>& info) {
+                           return info.param.case_name;
+                         });
 
 TEST_F(CommandLineTest, UnsplittableCommandLineDoesNothingAndStillReleases) {
   fake::Platform().faults.push_back({Call::CommandLineToArgvW, 0, ERROR_NOT_ENOUGH_MEMORY});
@@ -198,20 +226,28 @@ TEST_F(CommandLineTest, AFailedCopyShowsOneErrorBoxAndStillReturnsZero) {
   EXPECT_EQ(fake::Platform().argument_vectors_live, 0);
 }
 
-class GuardedCopyTest : public PlatformTest {};
+// Memory gone from the start: the command line is still split and the box
+// still appears, both loading their system DLL without the heap; with a
+// wrong count nothing happens at all.
+class MemoryGoneTest : public CommandLineTest, public testing::WithParamInterface<bool> {};
 
-TEST_F(GuardedCopyTest, MemoryExhaustionShowsBadAllocationInTheBox) {
-  TempDir temp;
-  WriteFileText(temp / L"file", "x");
-  const std::wstring source = temp / L"a source root long enough to need memory of its own";
-  const std::wstring target = temp / L"target";
-  alloc::FailAt(1);
-  overlay::CopyTree(source.c_str(), target.c_str());
+TEST_P(MemoryGoneTest, ShowsBadAllocationForTwoRootsAndNothingOtherwise) {
+  const bool two_roots = GetParam();
+  const std::wstring arguments =
+      two_roots ? L"\"" + (temp_ / L"a source root long enough to need memory") + L"\" T"
+                : L"one two three";
+  const int status = Run(L"overlay.exe " + arguments, [] { alloc::FailAt(1, true); });
   alloc::Disarm();
-  ASSERT_EQ(fake::Platform().boxes.size(), 1u);
-  EXPECT_EQ(fake::Platform().boxes[0].text, "bad allocation");
-  EXPECT_EQ(fake::Platform().boxes[0].caption, "ERROR");
+  EXPECT_EQ(status, 0);
+  EXPECT_EQ(fake::Platform().argument_vectors_live, 0);
+  const auto& boxes = fake::Platform().boxes;
+  ASSERT_EQ(boxes.size(), two_roots ? 1u : 0u);
+  for (const auto& box : boxes) {
+    EXPECT_EQ(box.text, "bad allocation");
+    EXPECT_EQ(box.caption, "ERROR");
+  }
 }
 
+INSTANTIATE_TEST_SUITE_P(FromTheStart, MemoryGoneTest, testing::Bool());
 
 }  // namespace

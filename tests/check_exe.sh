@@ -1,12 +1,14 @@
 #!/usr/bin/env bash
 # Reads the built exe and checks what a player's system and a security
 # review see of it: a 32-bit GUI program for Vista and later, ASLR and DEP
-# on, only Windows system DLLs imported, nothing newer than Vista bound at
-# start-up, stripped, and a manifest that asks for no elevation and declares
-# nothing else.
-#   tests/check_exe.sh path/to/overlay.exe
+# on, an 8 MiB stack reserve, only Windows system DLLs imported, nothing
+# newer than Vista bound at start-up, stripped, a manifest that asks for no
+# elevation and declares nothing else, a version resource that names the
+# project's version, and a size under 180 KiB.
+#   tests/check_exe.sh path/to/overlay.exe VERSION
 set -uo pipefail
 exe=$1
+version=$2
 objdump=i686-w64-mingw32-objdump
 failures=0
 fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
@@ -23,6 +25,10 @@ done
 for name in MinorSubsystemVersion MinorOSystemVersion; do
   [ "$(field $name)" = "0" ] && pass "$name 0" || fail "$name $(field $name)"
 done
+
+# The walk recurses once per directory level and relies on this reserve.
+[ "$((16#$(field SizeOfStackReserve)))" -eq $((8 * 1024 * 1024)) ] && pass "8 MiB stack reserve" \
+  || fail "stack reserve $(field SizeOfStackReserve)"
 
 characteristics=$((16#$(field DllCharacteristics)))
 (( characteristics & 0x40 )) && pass "DYNAMIC_BASE (ASLR)" || fail "no DYNAMIC_BASE"
@@ -56,8 +62,20 @@ for setting in longPathAware dpiAware dpiAwareness supportedOS compatibility act
   grep -q "$setting" <<<"$manifest" && fail "manifest declares $setting" || pass "no $setting"
 done
 
+# What the file's properties show and a launcher reads as the version.
+resource=$(i686-w64-mingw32-windres -i "$exe" -O rc | sed 's/^ *//') || fail "cannot read the resources"
+numbers="${version//./, }, 0"
+for row in "FILEVERSION $numbers" "PRODUCTVERSION $numbers" "VALUE \"FileVersion\", \"$version\"" \
+           "VALUE \"ProductVersion\", \"$version\"" 'VALUE "OriginalFilename", "overlay.exe"' \
+           'VALUE "ProductName", "overlay"'; do
+  grep -qxF "$row" <<<"$resource" && pass "$row" || fail "no $row in the version resource"
+done
+grep -qxE 'VALUE "FileDescription", "[^"]+"' <<<"$resource" && pass "a file description" \
+  || fail "no file description"
+
 size=$(stat -c %s "$exe")
 echo "size: $size bytes ($((size / 1024)) KiB)"
+[ "$size" -lt $((180 * 1024)) ] && pass "under 180 KiB" || fail "larger than 180 KiB"
 if [ "$failures" -gt 0 ]; then
   echo "$failures check(s) failed"
   exit 1

@@ -3,9 +3,9 @@
 #include <map>
 #include <string>
 
-#include "app/copy_tree.h"
+#include "app/guarded_copy.h"
 #include "copy/path.h"
-#include "copy/tree_copy.h"
+#include "copy/file_system.h"
 #include "report/failure.h"
 #include "tests/support/copy_run.h"
 #include "tests/support/temp_tree.h"
@@ -107,6 +107,12 @@ TEST_F(TreeCopyTest, SameDirectoryThroughALinkIsRefused) {
   MakeSampleSource();
   testing_tree::MakeSymlink(dst_, src_);
   EXPECT_EQ(Copy(src_, dst_), Expected(src_, dst_, MakeGenericCode(EEXIST)));
+  // A root that is a link to its own parent, given twice: the same object,
+  // not a target inside the source.
+  const std::wstring up = src_ + L"\\up";
+  testing_tree::MakeSymlink(up, src_);
+  fake::Reset();
+  EXPECT_EQ(Copy(up, up), Expected(up, up, MakeGenericCode(EEXIST)));
   EXPECT_EQ(fake::CountOf(Call::CopyFileW), 0);
 }
 
@@ -210,19 +216,19 @@ TEST_F(TreeCopyTest, DanglingLinkIsANotFoundFailure) {
 TEST_F(TreeCopyTest, TargetRootInsideTheSourceIsRefusedBeforeAnythingIsWritten) {
   MakeSampleSource();
   const Tree before = ReadTree(src_);
+  // Also where the way in leads through a link: to the source, or below it
+  // as the target root itself or as a folder on its way.
+  testing_tree::MakeSymlink(temp_ / L"alias", src_);
+  testing_tree::MakeSymlink(temp_ / L"into_a", src_ + L"\\a");
   for (const std::wstring& inside :
-       {src_ + L"\\copy", src_ + L"\\a\\new\\deeper", src_ + L"\\a", src_ + L"\\a\\b\\..\\x\\"}) {
+       {src_ + L"\\copy", src_ + L"\\a\\new\\deeper", src_ + L"\\a", src_ + L"\\a\\b\\..\\x\\",
+        temp_ / L"alias\\copy", temp_ / L"into_a", temp_ / L"into_a\\new\\deeper"}) {
     fake::Reset();
     EXPECT_EQ(Copy(src_, inside), Expected(src_, inside, MakeGenericCode(EINVAL)))
         << testing_tree::Utf8(inside);
     EXPECT_EQ(fake::CountOf(Call::CreateDirectoryW), 0);
     EXPECT_EQ(fake::CountOf(Call::CopyFileW), 0);
   }
-  // Also when the way in leads through a link.
-  testing_tree::MakeSymlink(temp_ / L"alias", src_);
-  fake::Reset();
-  const std::wstring through_link = temp_ / L"alias\\copy";
-  EXPECT_EQ(Copy(src_, through_link), Expected(src_, through_link, MakeGenericCode(EINVAL)));
   EXPECT_EQ(ReadTree(src_), before);
 }
 
@@ -274,6 +280,17 @@ TEST_F(TreeCopyTest, BasicEnumerationRefusedIsAskedAgainWithTheStandardLevel) {
       {Call::FindFirstFileExW, 0, ERROR_ACCESS_DENIED, FindExInfoBasic});
   EXPECT_EQ(Copy(src_, dst_), Expected(src_, dst_, MakeSystemCode(ERROR_ACCESS_DENIED)));
   EXPECT_EQ(fake::CountOf(Call::FindFirstFileExW), 1);
+  // Nothing matched at all (a volume root lists not even "."): an empty directory.
+  testing_tree::RemoveTree(dst_);
+  fake::Reset();
+  fake::Platform().faults.push_back({Call::FindFirstFileExW, 2, ERROR_FILE_NOT_FOUND});
+  EXPECT_EQ(Copy(src_, dst_), "");
+  const std::wstring pattern = fake::CallsOf(Call::FindFirstFileExW).at(1).path;
+  const std::wstring unlisted =
+      dst_ + pattern.substr(src_.size(), pattern.size() - src_.size() - 2);
+  EXPECT_TRUE(IsDirectory(unlisted));
+  EXPECT_TRUE(ReadTree(unlisted).empty());
+  EXPECT_TRUE(IsFile(dst_ + L"\\top.txt"));
 }
 
 TEST_F(TreeCopyTest, EnumerationAdvanceFailureIsTheFailure) {
@@ -309,7 +326,7 @@ TEST_F(TreeCopyTest, TargetQueryFailingOtherThanNotFoundIsTheFailure) {
   }
 }
 
-TEST_F(TreeCopyTest, IdentityFallsBackOnlyWhenFileIdsAreUnsupported) {
+TEST_F(TreeCopyTest, IdentityRecordsAlignedAndTheirFallback) {
   if (RunningWithoutInfoEx()) GTEST_SKIP();
   MakeSampleSource();
   MakeDirectory(dst_);
@@ -327,6 +344,21 @@ TEST_F(TreeCopyTest, IdentityFallsBackOnlyWhenFileIdsAreUnsupported) {
       {Call::GetFileInformationByHandleEx, 0, ERROR_ACCESS_DENIED, 18});
   EXPECT_EQ(Copy(src_, dst_), Expected(src_, dst_, MakeSystemCode(ERROR_ACCESS_DENIED)));
   EXPECT_EQ(fake::CountOf(Call::GetFileInformationByHandle), 0);
+  // Where the older call reports no file index, identities cannot tell
+  // objects apart: no ordinary copy is refused as a target inside the source.
+  fake::Reset();
+  fake::Platform().faults.push_back(
+      {Call::GetFileInformationByHandleEx, 0, ERROR_NOT_SUPPORTED, 18});
+  fake::Platform().zero_file_index = true;
+  EXPECT_EQ(Copy(src_, temp_ / L"fresh"), "");
+  EXPECT_EQ(ReadTree(temp_ / L"fresh"), ReadTree(src_));
+  // Windows refuses a record not aligned to 8 bytes (and so does the fake),
+  // wherever the identity happens to lie.
+  struct {
+    char before;
+    overlay::file_identity identity;
+  } record{};
+  EXPECT_FALSE(overlay::QueryIdentity(src_, &record.identity));
 }
 
 // What a copy costs in platform calls: nothing for a source entry that is not

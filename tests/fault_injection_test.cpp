@@ -5,13 +5,13 @@
 // handle, an enumeration or a block of memory behind.
 #include <cerrno>
 #include <cstdio>
-#include <cwchar>
+#include <functional>
 #include <map>
 #include <set>
 #include <string>
 #include <vector>
 
-#include "app/copy_tree.h"
+#include "app/guarded_copy.h"
 #include "app/launcher_wait.h"
 #include "report/failure.h"
 #include "tests/support/allocation.h"
@@ -34,8 +34,8 @@ using ProcessLists = std::vector<std::vector<std::wstring>>;
 constexpr char kDirectory[] = "<dir>";
 
 // Calls whose failure the program must handle. GetModuleHandleW and
-// GetProcAddress are made only once per process, when the walk first needs
-// GetFileInformationByHandleEx; the warm-up run of each test has made them, so
+// GetProcAddress are made only once per process, when the copy first needs
+// the functions it looks up by name; the warm-up run of each test has made them, so
 // they never appear in a recorded log (FirstUseLookup fails them).
 bool CanFail(Call call) {
   switch (call) {
@@ -46,6 +46,7 @@ bool CanFail(Call call) {
     case Call::CreateFileW:
     case Call::GetFileInformationByHandle:
     case Call::GetFileInformationByHandleEx:
+    case Call::GetFinalPathNameByHandleW:
     case Call::CreateDirectoryW:
     case Call::FindFirstFileExW:
     case Call::FindNextFileW:
@@ -78,7 +79,7 @@ bool IsUnwindingOrReport(Call call) {
     case Call::FormatMessageA:
     case Call::AreFileApisANSI:
     case Call::WideCharToMultiByte:
-    case Call::lc_codepage_func:
+    case Call::___lc_codepage_func:
     case Call::MessageBoxA:
       return true;
     default:
@@ -100,27 +101,6 @@ int NthOf(const std::vector<fake::LoggedCall>& log, size_t index) {
   int nth = 0;
   for (size_t i = 0; i <= index; ++i) nth += log[i].call == log[index].call ? 1 : 0;
   return nth;
-}
-
-// The sleeps of a wait whose process lists are `lists` when the nth call of
-// `failing` fails: a scan without a snapshot or a first entry finds nothing; a
-// scan whose next entry cannot be read knows only the entries read before.
-int ExpectedSleeps(const ProcessLists& lists, Call failing, int nth) {
-  int snapshots = 0, firsts = 0, nexts = 0;
-  for (size_t scan = 0;; ++scan) {
-    const std::vector<std::wstring>& list = lists[scan < lists.size() ? scan : lists.size() - 1];
-    bool found = false;
-    if (!(++snapshots == nth && failing == Call::CreateToolhelp32Snapshot)) {
-      for (size_t entry = 0; entry <= list.size(); ++entry) {
-        const Call call = entry == 0 ? Call::Process32FirstW : Call::Process32NextW;
-        const int count = entry == 0 ? ++firsts : ++nexts;
-        if (call == failing && count == nth) break;
-        if (entry == list.size()) break;  // the call that answers "no more"
-        if (::_wcsicmp(list[entry].c_str(), overlay::kLauncherImageName) == 0) found = true;
-      }
-    }
-    if (!found) return static_cast<int>(scan);
-  }
 }
 
 // Where a call of a recorded run belongs.
@@ -361,9 +341,9 @@ class FaultInjection : public PlatformTest {
 
     switch (phase) {
       case Phase::kWait:
-        // The wait ends at the first scan that sees no launcher; the copy runs.
-        EXPECT_EQ(static_cast<int>(platform.sleeps.size()),
-                  ExpectedSleeps(lists_, fault.call, fault.nth));
+        // A scan that cannot be read sees no launcher: the wait can only end
+        // sooner, and the copy runs.
+        EXPECT_LE(static_cast<int>(platform.sleeps.size()), recording.sleeps);
         EXPECT_TRUE(platform.boxes.empty());
         EXPECT_EQ(ReadTree(target_), full_copy_);
         break;
@@ -397,38 +377,44 @@ class FaultInjection : public PlatformTest {
     return boxed;
   }
 
-  // The nth of every failable call of `recording` from position `from` on,
-  // failing in turn with each of `errors` (after `base_faults`).
+  // Which calls of a recorded run fail, how, and what the box then says.
+  struct Scenario {
+    std::vector<fake::Fault> base_faults;  // failing in every run
+    std::vector<DWORD> errors;             // each call fails with each of these in turn
+    std::function<std::string(const fake::LoggedCall&, DWORD)> expected_box;
+    size_t from = 0;      // the first log position to fail
+    std::set<Call> only;  // these calls only, when not empty
+    int walk_end = -1;    // where a base fault ends the walk, if one does
+  };
+
+  // The nth of every failable call of the recording, failing in turn.
   struct Tally {
     int injected = 0;
     int boxes = 0;
     int completed = 0;
     std::map<std::string, int> by_call;
   };
-  template <typename ExpectedBox>
-  Tally FailEachCall(const Recording& recording, const std::vector<fake::Fault>& base_faults,
-                     const std::vector<DWORD>& errors, ExpectedBox expected_box, size_t from = 0,
-                     const std::set<Call>& only = {}, int walk_end = -1) {
+  Tally FailEachCall(const Recording& recording, const Scenario& scenario) {
     Tally tally;
-    for (size_t i = from; i < recording.log.size(); ++i) {
+    for (size_t i = scenario.from; i < recording.log.size(); ++i) {
       const fake::LoggedCall& call = recording.log[i];
       if (!CanFail(call.call)) continue;
-      if (!only.empty() && only.count(call.call) == 0) continue;
+      if (!scenario.only.empty() && scenario.only.count(call.call) == 0) continue;
       // A call the base faults already fail is not failed a second time.
       bool already_failing = false;
-      for (const fake::Fault& base : base_faults) {
+      for (const fake::Fault& base : scenario.base_faults) {
         already_failing =
             already_failing ||
             (base.call == call.call && (base.detail == -1 || base.detail == call.detail) &&
              (base.nth == 0 || base.nth == NthOf(recording.log, i)));
       }
       if (already_failing) continue;
-      for (DWORD error : errors) {
+      for (DWORD error : scenario.errors) {
         if (error == ERROR_SHARING_VIOLATION && !OpensAnObject(call.call)) continue;
-        std::vector<fake::Fault> faults = base_faults;
+        std::vector<fake::Fault> faults = scenario.base_faults;
         faults.push_back({call.call, NthOf(recording.log, i), error});
-        const bool boxed =
-            CheckFaultedRun(recording, i, faults, expected_box(call, error), walk_end);
+        const bool boxed = CheckFaultedRun(recording, i, faults, scenario.expected_box(call, error),
+                                           scenario.walk_end);
         ++tally.injected;
         ++(boxed ? tally.boxes : tally.completed);
         ++tally.by_call[fake::NameOf(call.call)];
@@ -465,9 +451,10 @@ class FaultInjection : public PlatformTest {
     for (DWORD error : {DWORD{ERROR_ACCESS_DENIED}, DWORD{ERROR_SHARING_VIOLATION}}) {
       texts[error] = ExpectedText(overlay::MakeSystemCode(error));
     }
-    const Tally tally =
-        FailEachCall(recording, {}, {ERROR_ACCESS_DENIED, ERROR_SHARING_VIOLATION},
-                     [&](const fake::LoggedCall&, DWORD error) { return texts[error]; });
+    Scenario scenario;
+    scenario.errors = {ERROR_ACCESS_DENIED, ERROR_SHARING_VIOLATION};
+    scenario.expected_box = [&](const fake::LoggedCall&, DWORD error) { return texts[error]; };
+    const Tally tally = FailEachCall(recording, scenario);
     Print(what, tally);
     EXPECT_GT(tally.boxes, 0);
     EXPECT_GT(tally.completed, 0);
@@ -559,9 +546,12 @@ TEST_F(FaultInjection, EveryFailingFallbackCallIsReportedOnceOrHarmless) {
   EXPECT_EQ(recording.target, full_copy_);
   ASSERT_GT(fake::CountOf(Call::GetFileInformationByHandle), 0);
   const std::string text = ExpectedText(overlay::MakeSystemCode(ERROR_ACCESS_DENIED));
-  const Tally tally = FailEachCall(recording, old_volume, {ERROR_ACCESS_DENIED},
-                                   [&](const fake::LoggedCall&, DWORD) { return text; }, 0,
-                                   {Call::GetFileInformationByHandle, Call::FindFirstFileExW});
+  Scenario scenario;
+  scenario.base_faults = old_volume;
+  scenario.errors = {ERROR_ACCESS_DENIED};
+  scenario.expected_box = [&](const fake::LoggedCall&, DWORD) { return text; };
+  scenario.only = {Call::GetFileInformationByHandle, Call::FindFirstFileExW};
+  const Tally tally = FailEachCall(recording, scenario);
   Print("fallback calls", tally);
   EXPECT_GT(tally.boxes, 0);
 }
@@ -579,22 +569,23 @@ TEST_F(FaultInjection, EveryFailingReportCallStillEndsInOneBox) {
   EXPECT_EQ(recording.boxes[0].text, healthy_text);
   const size_t failed_at =
       static_cast<size_t>(IndexOfNth(recording.log, Call::CopyFileW, last_copy));
-  const Tally tally = FailEachCall(
-      recording, {base}, {ERROR_ACCESS_DENIED, ERROR_NOT_ENOUGH_MEMORY, ERROR_INVALID_FLAGS},
-      [&](const fake::LoggedCall& call, DWORD error) -> std::string {
-        if (call.call == Call::FormatMessageA) {
-          // No system message: the report still names the operation and the roots.
-          return ExpectedText(overlay::MakeSystemCode(ERROR_ACCESS_DENIED),
-                              {{Call::FormatMessageA, 0, error}});
-        }
-        // A root that cannot be narrowed: without the best-fit flag it is
-        // asked again; otherwise the conversion's own failure is shown.
-        if (call.detail == WC_NO_BEST_FIT_CHARS && error == ERROR_INVALID_FLAGS) {
-          return healthy_text;
-        }
-        return ExpectedSystemErrorText(error);
-      },
-      failed_at + 1, {}, static_cast<int>(failed_at));
+  Scenario scenario;
+  scenario.base_faults = {base};
+  scenario.errors = {ERROR_ACCESS_DENIED, ERROR_NOT_ENOUGH_MEMORY, ERROR_INVALID_FLAGS};
+  scenario.expected_box = [&](const fake::LoggedCall& call, DWORD error) -> std::string {
+    if (call.call == Call::FormatMessageA) {
+      // No system message: the report still names the operation and the roots.
+      return ExpectedText(overlay::MakeSystemCode(ERROR_ACCESS_DENIED),
+                          {{Call::FormatMessageA, 0, error}});
+    }
+    // A root that cannot be narrowed: without the best-fit flag it is asked
+    // again; otherwise the conversion's own failure is shown.
+    if (call.detail == WC_NO_BEST_FIT_CHARS && error == ERROR_INVALID_FLAGS) return healthy_text;
+    return ExpectedSystemErrorText(error);
+  };
+  scenario.from = failed_at + 1;
+  scenario.walk_end = static_cast<int>(failed_at);
+  const Tally tally = FailEachCall(recording, scenario);
   Print("report calls", tally);
   EXPECT_GT(tally.injected, 0);
   EXPECT_EQ(tally.boxes, tally.injected);
@@ -602,8 +593,9 @@ TEST_F(FaultInjection, EveryFailingReportCallStillEndsInOneBox) {
 
 // ---- The first-use lookup ------------------------------------------------------
 
-// GetModuleHandleW and GetProcAddress are asked once per process, when the
-// walk first needs GetFileInformationByHandleEx. Their failure can only be
+// GetModuleHandleW and GetProcAddress are asked once per process for each
+// function looked up by name: GetFileInformationByHandleEx, which the root's
+// first query needs, then GetFinalPathNameByHandleW. Their failure can only be
 // seen in a process where nothing has asked yet, so each of these runs only
 // when it is the one test of its process, e.g.
 //   overlay_tests --gtest_filter=FirstUseLookup.ModuleHandleFails
@@ -623,7 +615,7 @@ class FirstUseLookup : public FaultInjection {
     PreparePlatform({{call, 1, ERROR_PROC_NOT_FOUND}});
     size_t copy_start = 0;
     RunWaitAndCopy(&copy_start);
-    ASSERT_EQ(fake::CountOf(call), 1) << "the lookup is made once, at first use";
+    ASSERT_EQ(fake::CountOf(call), 2) << "two functions looked up once, at first use";
     EXPECT_TRUE(fake::Platform().boxes.empty());
     EXPECT_EQ(ReadTree(target_), full_copy_);
     EXPECT_EQ(fake::CountOf(Call::GetFileInformationByHandleEx), 0);
@@ -655,15 +647,17 @@ class MemoryExhaustion : public FaultInjection {
   };
 
   // Wait (the launcher for one scan) and copy, with the nth allocation
-  // failing (none for 0); `box` receives the text of the first box.
-  Outcome RunFailingAt(long nth, const std::vector<fake::Fault>& faults, std::string* box) {
+  // failing (none for 0), and every later one too when memory `stays_out`;
+  // `box` receives the text of the first box.
+  Outcome RunFailingAt(long nth, bool stays_out, const std::vector<fake::Fault>& faults,
+                       std::string* box) {
     PreparePlatform(faults);
     fake::Platform().process_lists = {{L"VarenkoLauncher.exe"}, {L"explorer.exe"}};
     box->clear();
     box->reserve(4096);  // so that keeping the text allocates nothing below
     Outcome outcome;
     const long live_before = alloc::Live();
-    alloc::FailAt(nth);
+    alloc::FailAt(nth, stays_out);
     overlay::WaitForLauncherExit();
     overlay::CopyTree(source_.c_str(), target_.c_str());
     outcome.allocations = alloc::Count();
@@ -697,7 +691,7 @@ class MemoryExhaustion : public FaultInjection {
         "Unknown exception: \"" + Utf8(source_) + "\", \"" + Utf8(target_) + "\"";
     std::string box;
     // Once without failure: the allocations a whole run makes, and its outcome.
-    const Outcome healthy = RunFailingAt(0, faults, &box);
+    const Outcome healthy = RunFailingAt(0, false, faults, &box);
     ASSERT_EQ(healthy.boxes, failure ? 1 : 0);
     ASSERT_EQ(box, exact);
     ASSERT_EQ(healthy.live_change, 0) << "a healthy run leaks";
@@ -705,11 +699,16 @@ class MemoryExhaustion : public FaultInjection {
     const Tree healthy_target = TakeTarget();
     const long total = healthy.allocations;
 
+    // Memory short for one allocation, then out for good from that one on:
+    // the box must still appear.
     std::map<std::string, int> outcomes;
-    for (long nth = 1; nth <= total + 1; ++nth) {
-      SCOPED_TRACE("allocation " + std::to_string(nth) + " of " + std::to_string(total) + " fails");
+    for (long step = 1; step <= 2 * (total + 1); ++step) {
+      const bool stays_out = step > total + 1;
+      const long nth = stays_out ? step - (total + 1) : step;
+      SCOPED_TRACE("allocation " + std::to_string(nth) + " of " + std::to_string(total) +
+                   (stays_out ? " and every later one fail" : " fails"));
       const DWORD handles_before = testing_tree::ProcessHandleCount();
-      const Outcome run = RunFailingAt(nth, faults, &box);
+      const Outcome run = RunFailingAt(nth, stays_out, faults, &box);
       EXPECT_EQ(run.failed, nth <= total);
       EXPECT_EQ(run.live_change, 0) << "blocks leaked";
       EXPECT_EQ(fake::Platform().open_handles, 0) << "handle left open";
@@ -727,7 +726,7 @@ class MemoryExhaustion : public FaultInjection {
         outcome = "the failure text";
       } else if (box == overlay::bad_alloc().what()) {
         outcome = "bad allocation";
-      } else if (box == unknown) {
+      } else if (box == unknown && !stays_out) {
         outcome = "Unknown exception with the roots";
       } else {
         outcome = "unexpected: " + box;
@@ -739,7 +738,7 @@ class MemoryExhaustion : public FaultInjection {
     }
     std::printf(
         "[ figures  ] memory exhaustion, %s: %ld allocations failed in turn (N = 1..%ld), "
-        "then N = %ld where none fails\n",
+        "then N = %ld where none fails; alone, then with every later one\n",
         what, total, total, total + 1);
     for (const auto& entry : outcomes) {
       std::printf("[ figures  ]   %-36s %d\n", entry.first.c_str(), entry.second);

@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "app/copy_tree.h"
+#include "app/guarded_copy.h"
 #include "report/failure.h"
 #include "tests/support/copy_run.h"
 #include "tests/support/temp_tree.h"

@@ -1,7 +1,6 @@
 // Error codes, their messages, the exception family and the failure text.
-#include <stdlib.h>
-
 #include <climits>
+#include <cstring>
 #include <set>
 #include <string>
 
@@ -25,12 +24,8 @@ class ErrorMessageTest : public PlatformTest {
   }
 };
 
-// The runtime's own errno text (its table is declared with one element).
-std::string ErrnoText(int value) {
-  char** table = _sys_errlist;
-  __asm__("" : "+r"(table));
-  return table[value];
-}
+// The runtime's standard description of an errno value.
+std::string ErrnoText(int value) { return std::strerror(value); }
 
 // The platform's own text for a value, exactly as FormatMessageA gives it.
 std::string RawPlatformMessage(DWORD value) {
@@ -104,9 +99,9 @@ TEST_F(ErrorMessageTest, NegativeAndUnknownValuesAnswerWithoutFailing) {
       EXPECT_FALSE(message.empty());
     }
   }
-  EXPECT_EQ(overlay::GenericMessage(-1), ErrnoText(_sys_nerr));
-  EXPECT_EQ(overlay::GenericMessage(INT_MIN), ErrnoText(_sys_nerr));
-  EXPECT_EQ(overlay::GenericMessage(100000), ErrnoText(_sys_nerr));
+  EXPECT_EQ(overlay::GenericMessage(-1), ErrnoText(-1));
+  EXPECT_EQ(overlay::GenericMessage(INT_MIN), ErrnoText(INT_MIN));
+  EXPECT_EQ(overlay::GenericMessage(100000), ErrnoText(100000));
 }
 
 TEST(ErrorCategoryTest, GenericTextsComeFromTheRuntimeAndDifferFromSystemTexts) {
@@ -179,10 +174,10 @@ TEST_F(FailureTextTest, CodePageFollowsTheRuntimeThenTheFileFunctionsMode) {
   const std::wstring root = L"caf\u00e9";
   EXPECT_EQ(Text(root, L""), "copy: " + Message() + ": \"caf\xE9\"");  // ANSI 1252
   // The code page is asked once, before any root is narrowed.
-  EXPECT_EQ(fake::CountOf(Call::lc_codepage_func), 1);
+  EXPECT_EQ(fake::CountOf(Call::___lc_codepage_func), 1);
   EXPECT_EQ(fake::CountOf(Call::AreFileApisANSI), 1);
   ASSERT_GE(fake::Platform().log.size(), 3u);
-  EXPECT_LT(fake::CountOf(Call::lc_codepage_func), fake::CountOf(Call::WideCharToMultiByte));
+  EXPECT_LT(fake::CountOf(Call::___lc_codepage_func), fake::CountOf(Call::WideCharToMultiByte));
 
   ::SetFileApisToOEM();
   const std::string oem = Text(root, L"");
@@ -220,24 +215,27 @@ TEST_F(FailureTextTest, CodePagesRefusingTheFlagAreAskedAgainWithoutIt) {
             (std::vector<int>{best_fit_off, 0, best_fit_off, 0, best_fit_off, 0, best_fit_off, 0}));
 }
 
-TEST_F(FailureTextTest, NarrowingFailureReplacesTheWholeText) {
-  // Measuring the source, converting it, measuring the target: each may fail.
-  for (int nth = 1; nth <= 4; ++nth) {
-    fake::Reset();
-    fake::Platform().faults.push_back(
-        {Call::WideCharToMultiByte, nth, ERROR_NO_UNICODE_TRANSLATION});
-    try {
-      Text(L"src", L"dst");
-      ADD_FAILURE() << "call " << nth << " failed but the text was composed";
-    } catch (const overlay::filesystem_error&) {
-      ADD_FAILURE() << "the failure text survived a narrowing failure";
-    } catch (const overlay::system_error& failure) {
-      EXPECT_EQ(std::string(failure.what()), Message(ERROR_NO_UNICODE_TRANSLATION));
-      EXPECT_EQ(failure.code().value(), ERROR_NO_UNICODE_TRANSLATION);
-    }
+// Measuring the source, converting it, measuring the target, converting it:
+// each may fail, and its failure is shown in place of the whole text.
+class NarrowingFailureTest : public FailureTextTest, public testing::WithParamInterface<int> {};
+
+TEST_P(NarrowingFailureTest, ReplacesTheWholeText) {
+  fake::Platform().faults.push_back(
+      {Call::WideCharToMultiByte, GetParam(), ERROR_NO_UNICODE_TRANSLATION});
+  try {
+    Text(L"src", L"dst");
+    ADD_FAILURE() << "the conversion failed but the text was composed";
+  } catch (const overlay::filesystem_error&) {
+    ADD_FAILURE() << "the failure text survived a narrowing failure";
+  } catch (const overlay::system_error& failure) {
+    EXPECT_EQ(std::string(failure.what()), Message(ERROR_NO_UNICODE_TRANSLATION));
+    EXPECT_EQ(failure.code().value(), ERROR_NO_UNICODE_TRANSLATION);
   }
-  // The retry without the flag fails too: its own error is the one shown.
-  fake::Reset();
+}
+
+INSTANTIATE_TEST_SUITE_P(EachConversionCall, NarrowingFailureTest, testing::Range(1, 5));
+
+TEST_F(FailureTextTest, NarrowingRetryFailingShowsItsOwnError) {
   fake::Platform().faults.push_back(
       {Call::WideCharToMultiByte, 0, ERROR_INVALID_FLAGS, WC_NO_BEST_FIT_CHARS});
   fake::Platform().faults.push_back({Call::WideCharToMultiByte, 0, ERROR_INVALID_PARAMETER, 0});

@@ -11,6 +11,7 @@ namespace {
 long g_count = 0;
 long g_live = 0;
 long g_fail_at = 0;
+bool g_fail_later = false;
 bool g_failed = false;
 int g_uncounted = 0;
 
@@ -18,7 +19,7 @@ int g_uncounted = 0;
 bool TakeTurn() {
   if (g_uncounted > 0) return false;
   ++g_count;
-  if (g_fail_at != 0 && g_count == g_fail_at) {
+  if (g_fail_at != 0 && (g_count == g_fail_at || (g_fail_later && g_count > g_fail_at))) {
     g_failed = true;
     return true;
   }
@@ -42,10 +43,11 @@ void Free(void* memory) noexcept {
 
 long Count() { return g_count; }
 long Live() { return g_live; }
-void FailAt(long nth) {
+void FailAt(long nth, bool and_every_later) {
   g_count = 0;
   g_failed = false;
   g_fail_at = nth;
+  g_fail_later = and_every_later;
 }
 bool Failed() { return g_failed; }
 void Disarm() { g_fail_at = 0; }

@@ -11,8 +11,9 @@ namespace alloc {
 long Count();
 // Blocks allocated and not yet freed, over the whole process.
 long Live();
-// The nth allocation from now (1 = the next one) fails; 0 disarms.
-void FailAt(long nth);
+// The nth allocation from now (1 = the next one) fails; 0 disarms. With
+// `and_every_later`, so does every one after it, as when memory has run out.
+void FailAt(long nth, bool and_every_later = false);
 // True once the armed failure has happened; Disarm keeps the answer.
 bool Failed();
 void Disarm();

@@ -4,7 +4,7 @@
 
 #include <exception>
 
-#include "app/copy_tree.h"
+#include "app/guarded_copy.h"
 #include "report/failure.h"
 
 namespace testing_tree {

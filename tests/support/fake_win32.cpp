@@ -4,9 +4,11 @@
 #include <shellapi.h>
 #include <wchar.h>
 
+#include <cstdint>
 #include <cstring>
 #include <set>
 
+#include "platform/system_library.h"
 #include "platform/win32.h"
 #include "tests/support/allocation.h"
 
@@ -76,41 +78,28 @@ BOOL NextFakeProcess(HANDLE snapshot, PROCESSENTRY32W* entry) {
 
 BOOL WINAPI FakeGetFileInformationByHandleEx(HANDLE file, int info_class, LPVOID data, DWORD size) {
   if (Enter(Call::GetFileInformationByHandleEx, info_class)) return FALSE;
+  // As strict as Windows, which refuses records not aligned to 8 bytes.
+  if (reinterpret_cast<std::uintptr_t>(data) % 8 != 0) {
+    ::SetLastError(ERROR_NOACCESS);
+    return FALSE;
+  }
   return ::GetFileInformationByHandleEx(file, static_cast<FILE_INFO_BY_HANDLE_CLASS>(info_class),
                                         data, size);
+}
+
+DWORD WINAPI FakeGetFinalPathNameByHandleW(HANDLE file, LPWSTR path, DWORD size, DWORD flags) {
+  if (Enter(Call::GetFinalPathNameByHandleW, static_cast<int>(flags))) return 0;
+  return ::GetFinalPathNameByHandleW(file, path, size, flags);
 }
 
 }  // namespace
 
 const char* NameOf(Call call) {
-  static const char* const kNames[] = {"GetCommandLineW",
-                                       "CommandLineToArgvW",
-                                       "LocalFree",
-                                       "CreateToolhelp32Snapshot",
-                                       "Process32FirstW",
-                                       "Process32NextW",
-                                       "CloseHandle",
-                                       "Sleep",
-                                       "MessageBoxA",
-                                       "_wcsicmp",
-                                       "GetModuleHandleW",
-                                       "GetProcAddress",
-                                       "GetFileAttributesExW",
-                                       "CreateFileW",
-                                       "GetFileInformationByHandle",
-                                       "GetFileInformationByHandleEx",
-                                       "CreateDirectoryW",
-                                       "FindFirstFileExW",
-                                       "FindNextFileW",
-                                       "FindClose",
-                                       "CopyFileW",
-                                       "GetFullPathNameW",
-                                       "FormatMessageA",
-                                       "AreFileApisANSI",
-                                       "WideCharToMultiByte",
-                                       "___lc_codepage_func"};
-  static_assert(sizeof kNames / sizeof kNames[0] == static_cast<int>(Call::kCount),
-                "one name a call");
+  static const char* const kNames[] = {
+#define FAKE_WIN32_NAME(name) #name,
+      FAKE_WIN32_CALLS(FAKE_WIN32_NAME)
+#undef FAKE_WIN32_NAME
+  };
   return kNames[static_cast<int>(call)];
 }
 
@@ -147,9 +136,14 @@ LPWSTR GetCommandLineW() {
   return ::GetCommandLineW();
 }
 
-LPWSTR* CommandLineToArgvW(LPCWSTR command_line, int* count) {
+// The product's own loading of shell32 and user32, so that tests of
+// exhausted memory go through it too.
+LPWSTR* CommandLineToArgvW(LPCWSTR command_line, int* count) noexcept {
   if (Enter(Call::CommandLineToArgvW)) return nullptr;
-  LPWSTR* vector = ::CommandLineToArgvW(command_line, count);
+  const overlay::SystemLibrary shell32(L"shell32.dll");
+  auto split = shell32.Find<LPWSTR*(WINAPI*)(LPCWSTR, int*)>("CommandLineToArgvW");
+  if (split == nullptr) return nullptr;
+  LPWSTR* vector = split(command_line, count);
   if (vector != nullptr) {
     alloc::Uncounted bookkeeping;
     fake::g_argument_vectors.insert(vector);
@@ -230,15 +224,17 @@ void Sleep(DWORD milliseconds) {
   if (g_state.really_sleep) ::Sleep(milliseconds);
 }
 
-int MessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT style) {
+int MessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT style) noexcept {
   Enter(Call::MessageBoxA, static_cast<int>(style));
+  const overlay::SystemLibrary user32(L"user32.dll");
+  if (user32.Find<int(WINAPI*)(HWND, LPCSTR, LPCSTR, UINT)>("MessageBoxA") == nullptr) return 0;
   alloc::Uncounted bookkeeping;
   g_state.boxes.push_back({owner, text ? text : "", caption ? caption : "", style});
   return IDOK;
 }
 
 int _wcsicmp(const wchar_t* a, const wchar_t* b) {
-  Enter(Call::wcsicmp);
+  Enter(Call::_wcsicmp);
   return ::_wcsicmp(a, b);
 }
 
@@ -248,8 +244,10 @@ HMODULE GetModuleHandleW(LPCWSTR module_name) {
 }
 
 FARPROC GetProcAddress(HMODULE module, LPCSTR name) {
-  if (Enter(Call::GetProcAddress)) return nullptr;
   const bool by_name = (reinterpret_cast<ULONG_PTR>(name) >> 16) != 0;
+  wchar_t logged_name[64] = {};  // not from the heap, which a test may have exhausted
+  for (int i = 0; by_name && i < 63 && name[i] != '\0'; ++i) logged_name[i] = name[i];
+  if (Enter(Call::GetProcAddress, -1, logged_name)) return nullptr;
   if (by_name && std::strcmp(name, "GetFileInformationByHandleEx") == 0) {
     if (!g_state.info_ex_available) {
       ::SetLastError(ERROR_PROC_NOT_FOUND);
@@ -257,6 +255,9 @@ FARPROC GetProcAddress(HMODULE module, LPCSTR name) {
     }
     return reinterpret_cast<FARPROC>(
         reinterpret_cast<void*>(&fake::FakeGetFileInformationByHandleEx));
+  }
+  if (by_name && std::strcmp(name, "GetFinalPathNameByHandleW") == 0) {
+    return reinterpret_cast<FARPROC>(reinterpret_cast<void*>(&fake::FakeGetFinalPathNameByHandleW));
   }
   return ::GetProcAddress(module, name);
 }
@@ -278,7 +279,9 @@ HANDLE CreateFileW(LPCWSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTE
 
 BOOL GetFileInformationByHandle(HANDLE file, BY_HANDLE_FILE_INFORMATION* info) {
   if (Enter(Call::GetFileInformationByHandle)) return FALSE;
-  return ::GetFileInformationByHandle(file, info);
+  if (!::GetFileInformationByHandle(file, info)) return FALSE;
+  if (g_state.zero_file_index) info->nFileIndexHigh = info->nFileIndexLow = 0;
+  return TRUE;
 }
 
 BOOL CreateDirectoryW(LPCWSTR path, LPSECURITY_ATTRIBUTES security) {
@@ -353,7 +356,7 @@ int WideCharToMultiByte(UINT code_page, DWORD flags, LPCWCH wide, int wide_lengt
 }
 
 unsigned ___lc_codepage_func() {
-  Enter(Call::lc_codepage_func);
+  Enter(Call::___lc_codepage_func);
   if (g_state.fake_runtime_code_page) return g_state.runtime_code_page;
   return ::___lc_codepage_func();
 }

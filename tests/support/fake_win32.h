@@ -12,35 +12,20 @@
 
 namespace fake {
 
-enum class Call {
-  GetCommandLineW,
-  CommandLineToArgvW,
-  LocalFree,
-  CreateToolhelp32Snapshot,
-  Process32FirstW,
-  Process32NextW,
-  CloseHandle,
-  Sleep,
-  MessageBoxA,
-  wcsicmp,
-  GetModuleHandleW,
-  GetProcAddress,
-  GetFileAttributesExW,
-  CreateFileW,
-  GetFileInformationByHandle,
-  GetFileInformationByHandleEx,
-  CreateDirectoryW,
-  FindFirstFileExW,
-  FindNextFileW,
-  FindClose,
-  CopyFileW,
-  GetFullPathNameW,
-  FormatMessageA,
-  AreFileApisANSI,
-  WideCharToMultiByte,
-  lc_codepage_func,
-  kCount
-};
+// Every call of the seam, as it is named in the call log.
+// clang-format off
+#define FAKE_WIN32_CALLS(X)                                                            \
+  X(GetCommandLineW) X(CommandLineToArgvW) X(LocalFree)                               \
+  X(CreateToolhelp32Snapshot) X(Process32FirstW) X(Process32NextW) X(CloseHandle)     \
+  X(Sleep) X(MessageBoxA) X(_wcsicmp) X(GetModuleHandleW) X(GetProcAddress)           \
+  X(GetFileAttributesExW) X(CreateFileW) X(GetFileInformationByHandle)                \
+  X(GetFileInformationByHandleEx) X(GetFinalPathNameByHandleW) X(CreateDirectoryW)    \
+  X(FindFirstFileExW) X(FindNextFileW) X(FindClose) X(CopyFileW) X(GetFullPathNameW)  \
+  X(FormatMessageA) X(AreFileApisANSI) X(WideCharToMultiByte) X(___lc_codepage_func)
+#define FAKE_WIN32_ENUMERATOR(name) name,
+enum class Call { FAKE_WIN32_CALLS(FAKE_WIN32_ENUMERATOR) kCount };
+#undef FAKE_WIN32_ENUMERATOR
+// clang-format on
 
 const char* NameOf(Call call);
 
@@ -58,7 +43,7 @@ struct Fault {
 struct LoggedCall {
   Call call;
   int detail;         // as for Fault
-  std::wstring path;  // first path argument, where the call has one
+  std::wstring path;  // first path argument, or the name GetProcAddress looks up
 };
 
 struct MessageBoxShown {
@@ -98,6 +83,8 @@ struct State {
 
   // GetFileInformationByHandleEx as the lookup finds it: missing when false.
   bool info_ex_available = true;
+  // GetFileInformationByHandle reports no file index, as some file systems do.
+  bool zero_file_index = false;
 
   // FormatMessageA: when set, answers this text for every value.
   bool fake_message = false;

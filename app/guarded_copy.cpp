@@ -1,9 +1,9 @@
-#include "app/copy_tree.h"
+#include "app/guarded_copy.h"
 
 #include <exception>
 #include <string>
 
-#include "copy/tree_copy.h"
+#include "copy/recursive_copy.h"
 #include "platform/win32.h"
 
 namespace overlay {

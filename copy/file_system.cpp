@@ -1,0 +1,241 @@
+#include "copy/file_system.h"
+
+#include <cstring>
+
+#include "copy/path.h"
+#include "platform/kernel32.h"
+#include "platform/win32.h"
+
+namespace overlay {
+namespace {
+
+// Information classes and records of GetFileInformationByHandleEx, spelled out
+// here because the headers only declare the newer ones for newer targets.
+constexpr int kFileBasicInfo = 0;
+constexpr int kFileStandardInfo = 1;
+constexpr int kFileAttributeTagInfo = 9;
+constexpr int kFileIdInfo = 18;
+
+// Windows refuses misaligned records for these classes with ERROR_NOACCESS.
+struct alignas(8) FileBasicInfoRecord {
+  LARGE_INTEGER creation_time, last_access_time, last_write_time, change_time;
+  DWORD file_attributes;
+};
+struct alignas(8) FileStandardInfoRecord {
+  LARGE_INTEGER allocation_size, end_of_file;
+  DWORD number_of_links;
+  BOOLEAN delete_pending, directory;
+};
+struct alignas(8) FileAttributeTagInfoRecord {
+  DWORD file_attributes, reparse_tag;
+};
+static_assert(sizeof(file_identity) == 24, "volume serial (8) and file identifier (16)");
+
+using GetFileInformationByHandleExFunction = BOOL(WINAPI*)(HANDLE, int, LPVOID, DWORD);
+using GetFinalPathNameByHandleWFunction = DWORD(WINAPI*)(HANDLE, LPWSTR, DWORD, DWORD);
+
+// Looked up once, at first use, and remembered for the run.
+GetFileInformationByHandleExFunction GetFileInformationByHandleExOrNull() {
+  static const auto function =
+      FindKernel32Function<GetFileInformationByHandleExFunction>("GetFileInformationByHandleEx");
+  return function;
+}
+GetFinalPathNameByHandleWFunction GetFinalPathNameByHandleWOrNull() {
+  static const auto function =
+      FindKernel32Function<GetFinalPathNameByHandleWFunction>("GetFinalPathNameByHandleW");
+  return function;
+}
+
+// The refusal of the platform call just made.
+error_code LastError() { return MakeSystemCode(win32::GetLastError()); }
+
+path_status FailedStatus(const error_code& refusal) {
+  return {IsNotFound(refusal) ? file_type::not_found : file_type::unknown, refusal};
+}
+
+path_status StatusFromAttributes(DWORD attributes) {
+  return {(attributes & FILE_ATTRIBUTE_DIRECTORY) ? file_type::directory : file_type::regular,
+          error_code()};
+}
+
+constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+
+// Opens the object a path finally leads to, for reading its attributes only.
+FileHandle OpenFollowingLinks(const std::wstring& path) {
+  return FileHandle(win32::CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES, kShareAll, nullptr,
+                                       OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+}
+
+// Attributes of the opened object.
+error_code ReadAttributes(HANDLE file, DWORD* attributes) {
+  if (auto get_info_ex = GetFileInformationByHandleExOrNull()) {
+    FileBasicInfoRecord basic{};
+    if (!get_info_ex(file, kFileBasicInfo, &basic, sizeof basic)) return LastError();
+    *attributes = basic.file_attributes;
+    return error_code();
+  }
+  BY_HANDLE_FILE_INFORMATION info{};
+  if (!win32::GetFileInformationByHandle(file, &info)) return LastError();
+  *attributes = info.dwFileAttributes;
+  return error_code();
+}
+
+path_status FollowReparsePoint(const std::wstring& path) {
+  const FileHandle file = OpenFollowingLinks(path);
+  if (!file) return FailedStatus(LastError());
+  DWORD attributes = 0;
+  if (error_code refusal = ReadAttributes(file.get(), &attributes)) return FailedStatus(refusal);
+  return StatusFromAttributes(attributes);
+}
+
+error_code IdentityFromHandleInformation(HANDLE file, file_identity* identity) {
+  BY_HANDLE_FILE_INFORMATION info{};
+  if (!win32::GetFileInformationByHandle(file, &info)) return LastError();
+  const std::uint64_t index = (std::uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow;
+  identity->volume_serial_number = info.dwVolumeSerialNumber;
+  identity->file_id.fill(0);
+  std::memcpy(identity->file_id.data(), &index, sizeof index);
+  return error_code();
+}
+
+}  // namespace
+
+bool IsNotFound(const error_code& refusal) {
+  if (&refusal.category() != &system_category()) return false;
+  const DWORD error = static_cast<DWORD>(refusal.value());
+  return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ||
+         error == ERROR_BAD_NETPATH || error == ERROR_INVALID_NAME;
+}
+
+path_status QueryStatus(const std::wstring& path, std::optional<DWORD> hint) {
+  if (hint && !(*hint & FILE_ATTRIBUTE_REPARSE_POINT)) return StatusFromAttributes(*hint);
+  if (!hint) {
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    if (!win32::GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data)) {
+      return FailedStatus(LastError());
+    }
+    if (!(data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+      return StatusFromAttributes(data.dwFileAttributes);
+    }
+  }
+  return FollowReparsePoint(path);
+}
+
+// The root becomes a walk entry the way a full status query of a path makes
+// one: attributes, size and time, then the root itself (not what it may link
+// to) for its link count and reparse tag. Only the attributes are kept, as
+// the hint for the walk's first step.
+std::optional<DWORD> QueryRootAttributes(const std::wstring& path) {
+  WIN32_FILE_ATTRIBUTE_DATA data;
+  if (!win32::GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data)) return {};
+  const FileHandle root(
+      win32::CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES, kShareAll, nullptr, OPEN_EXISTING,
+                         FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+  if (!root) return {};
+  if (auto get_info_ex = GetFileInformationByHandleExOrNull()) {
+    FileStandardInfoRecord standard{};
+    if (!get_info_ex(root.get(), kFileStandardInfo, &standard, sizeof standard)) return {};
+    if (data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) {
+      FileAttributeTagInfoRecord tag{};
+      if (!get_info_ex(root.get(), kFileAttributeTagInfo, &tag, sizeof tag)) return {};
+    }
+  } else {
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (!win32::GetFileInformationByHandle(root.get(), &info)) return {};
+  }
+  return data.dwFileAttributes;
+}
+
+bool operator==(const file_identity& a, const file_identity& b) {
+  return a.volume_serial_number == b.volume_serial_number && a.file_id == b.file_id;
+}
+
+bool TellsObjectsApart(const file_identity& identity) {
+  for (std::uint8_t byte : identity.file_id) {
+    if (byte != 0) return true;
+  }
+  return false;
+}
+
+error_code QueryIdentity(const std::wstring& path, file_identity* identity) {
+  const FileHandle file = OpenFollowingLinks(path);
+  if (!file) return LastError();
+  auto get_info_ex = GetFileInformationByHandleExOrNull();
+  if (get_info_ex == nullptr) return IdentityFromHandleInformation(file.get(), identity);
+  if (get_info_ex(file.get(), kFileIdInfo, identity, sizeof *identity)) return error_code();
+  const DWORD error = win32::GetLastError();
+  // Volumes and systems without 128-bit identifiers answer one of these two.
+  if (error == ERROR_NOT_SUPPORTED || error == ERROR_INVALID_PARAMETER) {
+    return IdentityFromHandleInformation(file.get(), identity);
+  }
+  return MakeSystemCode(error);
+}
+
+std::wstring QueryFullPath(const std::wstring& path) {
+  const DWORD needed = win32::GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
+  if (needed == 0) return std::wstring();
+  std::wstring full_path(needed, L'\0');  // the size needed counts the terminator
+  const DWORD written = win32::GetFullPathNameW(path.c_str(), needed, &full_path[0], nullptr);
+  if (written == 0 || written >= needed) return std::wstring();
+  full_path.resize(written);
+  return full_path;
+}
+
+error_code QueryFinalPath(const std::wstring& path, std::wstring* final_path) {
+  auto get_final_path = GetFinalPathNameByHandleWOrNull();
+  if (get_final_path == nullptr) return MakeSystemCode(ERROR_PROC_NOT_FOUND);
+  const FileHandle file = OpenFollowingLinks(path);
+  if (!file) return LastError();
+  // Too small a buffer is answered with the size needed, its terminator
+  // included; a second try with that size can only fall short again if the
+  // path was renamed in between.
+  std::wstring buffer(MAX_PATH, L'\0');
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    const DWORD length =
+        get_final_path(file.get(), &buffer[0], static_cast<DWORD>(buffer.size()), 0);
+    if (length == 0) return LastError();
+    if (length < buffer.size()) {
+      buffer.resize(length);
+      *final_path = std::move(buffer);
+      return error_code();
+    }
+    buffer.resize(length);
+  }
+  return MakeSystemCode(ERROR_INSUFFICIENT_BUFFER);
+}
+
+error_code CreateDirectoryLevel(const std::wstring& path) {
+  if (win32::CreateDirectoryW(path.c_str(), nullptr)) return error_code();
+  return LastError();
+}
+
+// Volumes that do not offer the basic information level are asked again with
+// the standard one. Nothing matching at all (a volume root lists not even
+// ".") is an empty directory.
+DirectoryListing::DirectoryListing(const std::wstring& directory) {
+  const std::wstring pattern = JoinPath(directory, L"*");
+  find_.reset(win32::FindFirstFileExW(pattern.c_str(), FindExInfoBasic, &record_,
+                                      FindExSearchNameMatch, nullptr, 0));
+  if (!find_) {
+    DWORD error = win32::GetLastError();
+    if (error == ERROR_NOT_SUPPORTED || error == ERROR_INVALID_PARAMETER) {
+      find_.reset(win32::FindFirstFileExW(pattern.c_str(), FindExInfoStandard, &record_,
+                                          FindExSearchNameMatch, nullptr, 0));
+      if (!find_) error = win32::GetLastError();
+    }
+    if (!find_) {
+      if (error != ERROR_FILE_NOT_FOUND) error_ = MakeSystemCode(error);
+      return;
+    }
+  }
+  has_entry_ = true;
+}
+
+void DirectoryListing::Next() {
+  if (win32::FindNextFileW(find_.get(), &record_)) return;
+  has_entry_ = false;
+  const DWORD error = win32::GetLastError();
+  if (error != ERROR_NO_MORE_FILES) error_ = MakeSystemCode(error);
+}
+
+}  // namespace overlay

@@ -1,0 +1,101 @@
+// The tree copy's operations on the file system. Each answers in the walk's
+// own terms (a kind, an error_code), so the platform's answers are turned
+// into them here and nowhere else.
+#pragma once
+
+#include <windows.h>
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "platform/owners.h"
+#include "report/error_code.h"
+
+namespace overlay {
+
+// A path with the attributes last reported for it, the hint for its next
+// status query; none where nothing has been reported yet.
+struct walk_entry {
+  std::wstring path;
+  std::optional<DWORD> attributes;
+};
+
+enum class file_type {
+  not_found,  // nothing is there
+  unknown,    // the query failed otherwise: whatever is there is not known
+  regular,
+  directory,
+};
+
+struct path_status {
+  file_type type;
+  error_code error;  // the platform's refusal; success when the query answered
+
+  bool exists() const noexcept {
+    return type == file_type::regular || type == file_type::directory;
+  }
+};
+
+// The kind of the object a path finally leads to. A hint without the
+// reparse-point bit is taken as the answer without asking the platform.
+path_status QueryStatus(const std::wstring& path, std::optional<DWORD> hint);
+
+// The attributes of a root as it stands, links not followed, or none when it
+// cannot be queried (the walk then queries again and reports).
+std::optional<DWORD> QueryRootAttributes(const std::wstring& path);
+
+// Whether a refusal means that nothing is at the path.
+bool IsNotFound(const error_code& refusal);
+
+// Volume serial number and file identifier, compared whole. Shaped like the
+// platform's FILE_ID_INFO, which is read straight into it: Windows refuses a
+// record that is not aligned to 8 bytes.
+struct alignas(8) file_identity {
+  std::uint64_t volume_serial_number;
+  std::array<std::uint8_t, 16> file_id;
+};
+bool operator==(const file_identity& a, const file_identity& b);
+
+// Some file systems report no file identifier (zero) through the older call,
+// so their identities cannot tell objects apart.
+bool TellsObjectsApart(const file_identity& identity);
+
+// The identity of the object a path leads to.
+error_code QueryIdentity(const std::wstring& path, file_identity* identity);
+
+// The path made absolute against the current directory, or empty.
+std::wstring QueryFullPath(const std::wstring& path);
+
+// The path of the object a path finally leads to, every link followed, as
+// the platform names it ("\\?\C:\...").
+error_code QueryFinalPath(const std::wstring& path, std::wstring* final_path);
+
+// Makes one directory; a missing parent is not made.
+error_code CreateDirectoryLevel(const std::wstring& path);
+
+// The entries of one directory, read one at a time in the platform's order;
+// the enumeration is closed with the listing.
+class DirectoryListing {
+ public:
+  // Opens the enumeration at its first entry.
+  explicit DirectoryListing(const std::wstring& directory);
+
+  // Whether an entry is at hand: false at the end and after a failure.
+  bool has_entry() const noexcept { return has_entry_; }
+  const wchar_t* name() const noexcept { return record_.cFileName; }
+  DWORD attributes() const noexcept { return record_.dwFileAttributes; }
+  // Why the listing ended early; success when it ran to its end.
+  const error_code& error() const noexcept { return error_; }
+
+  void Next();
+
+ private:
+  FindHandle find_;
+  WIN32_FIND_DATAW record_;
+  error_code error_;
+  bool has_entry_ = false;
+};
+
+}  // namespace overlay

@@ -1,0 +1,12 @@
+// The recursive copy with overwrite of one tree onto another.
+#pragma once
+
+#include <string>
+
+namespace overlay {
+
+// Lays the source over the target. Raises filesystem_error ("copy", the first
+// failure's code, the two roots as given) when anything fails.
+void copy_tree(const std::wstring& source_root, const std::wstring& target_root);
+
+}  // namespace overlay

@@ -1,0 +1,45 @@
+#!/usr/bin/env bash
+# The release as CI checks it: scripts/release run twice, clean, in two
+# directories and at two times, must give byte-identical files; the package
+# holds the exe, the README part, the licences and sums that match.
+#   tests/check_release.sh
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+work=$(mktemp -d "${TMPDIR:-/tmp}/overlay-release.XXXXXX")
+trap 'rm -rf "$work"' EXIT
+first=$work/first second=$work/second
+# The first build runs without SOURCE_DATE_EPOCH (the package takes the last
+# commit's time), the second, from a copy of the sources, with it: no time
+# and no path may reach the exe.
+(unset SOURCE_DATE_EPOCH && OVERLAY_RELEASE_BUILD=$first "$root/scripts/release")
+mkdir "$work/sources"
+(cd "$root" && git ls-files -co --exclude-standard | tar -cf - -T -) | tar -xf - -C "$work/sources"
+SOURCE_DATE_EPOCH=$(git -C "$root" log -1 --format=%ct) OVERLAY_RELEASE_BUILD=$second \
+  "$work/sources/scripts/release" >/dev/null
+
+version=$(sed -n "s/^CMAKE_PROJECT_VERSION:STATIC=//p" "$first/CMakeCache.txt")
+package=overlay-$version-win32
+failures=0
+for name in overlay.exe "$package.zip"; do
+  if cmp -s "$first/$name" "$second/$name"; then
+    echo "ok: $name identical in both builds ($(stat -c %s "$first/$name") bytes)"
+  else
+    offset=$(cmp -l "$first/$name" "$second/$name" 2>/dev/null | awk '{ print $1 - 1; exit }' || true)
+    # No differing byte: one file is the other cut short.
+    [ -n "$offset" ] || offset=$(stat -c %s "$first/$name" "$second/$name" | sort -n | head -n1)
+    echo "FAIL: $name differs between the builds, first at offset $offset ($(printf 0x%x "$offset"))"
+    failures=$((failures + 1))
+  fi
+done
+
+expected=$(printf "$package/%s\n" LICENSE README.txt SHA256SUMS THIRD-PARTY-NOTICES overlay.exe)
+listed=$(unzip -Z1 "$first/$package.zip" | LC_ALL=C sort)
+[ "$listed" = "$expected" ] && echo "ok: the package lists its five files" \
+  || { echo "FAIL: the package lists:"; echo "$listed"; failures=$((failures + 1)); }
+mkdir "$work/unpacked"
+unzip -q "$first/$package.zip" -d "$work/unpacked"
+(cd "$work/unpacked/$package" && sha256sum --quiet -c SHA256SUMS) && cmp -s "$first/overlay.exe" \
+  "$work/unpacked/$package/overlay.exe" && echo "ok: the sums match, the exe is the one built" \
+  || { echo "FAIL: the packaged files do not match their sums or the built exe"; failures=$((failures + 1)); }
+[ "$failures" -eq 0 ] || exit 1
+echo "the release is reproducible and complete"
