@@ -9,49 +9,47 @@
 #include "app/launcher_wait.h"
 #include "app/run.h"
 #include "tests/support/allocation.h"
-#include "tests/support/temp_tree.h"
+#include "tests/support/platform_test.h"
 
 namespace {
 
-using fake::Call;
-using testing_tree::ReadFileText;
-using testing_tree::TempDir;
-using testing_tree::WriteFileText;
+using interposer::Call;
+using namespace testing_tree;
 
 class LauncherWaitTest : public PlatformTest {
  protected:
   // Each scan sees the next list; the last one repeats.
   int ScansUntilTheWaitEnds(std::vector<std::vector<std::wstring>> scans) {
-    fake::Platform().fake_processes = true;
-    fake::Platform().process_lists = std::move(scans);
+    interposer::Platform().fake_processes = true;
+    interposer::Platform().process_lists = std::move(scans);
     overlay::WaitForLauncherExit();
-    return fake::Platform().snapshot_count;
+    return interposer::Platform().snapshot_count;
   }
 };
 
 TEST_F(LauncherWaitTest, NoLauncherMeansOneScanAndNoSleep) {
   EXPECT_EQ(ScansUntilTheWaitEnds({{L"explorer.exe", L"steam.exe"}}), 1);
-  EXPECT_TRUE(fake::Platform().sleeps.empty());
+  EXPECT_TRUE(interposer::Platform().sleeps.empty());
   // The snapshot covers every process, and each entry was read with the full record size.
-  const auto snapshots = fake::CallsOf(Call::CreateToolhelp32Snapshot);
+  const auto snapshots = interposer::CallsOf(Call::CreateToolhelp32Snapshot);
   ASSERT_EQ(snapshots.size(), 1u);
   EXPECT_EQ(snapshots[0].detail, TH32CS_SNAPPROCESS);
-  EXPECT_EQ(fake::CallsOf(Call::Process32FirstW).at(0).detail, 556);
+  EXPECT_EQ(interposer::CallsOf(Call::Process32FirstW).at(0).detail, 556);
 }
 
 TEST_F(LauncherWaitTest, WaitsWhileTheLauncherRunsPollingEvery100Ms) {
   const std::vector<std::wstring> with = {L"explorer.exe", L"VarenkoLauncher.exe", L"game.exe"};
   EXPECT_EQ(ScansUntilTheWaitEnds({with, with, with, {L"explorer.exe"}}), 4);
-  EXPECT_EQ(fake::Platform().sleeps, (std::vector<DWORD>{100, 100, 100}));
+  EXPECT_EQ(interposer::Platform().sleeps, (std::vector<DWORD>{100, 100, 100}));
   EXPECT_EQ(overlay::kPollIntervalMs, 100u);
   // Each snapshot was closed, and a sleep follows only a scan that found the launcher.
-  EXPECT_EQ(fake::CountOf(Call::CloseHandle), 4);
+  EXPECT_EQ(interposer::CountOf(Call::CloseHandle), 4);
 }
 
 TEST_F(LauncherWaitTest, EveryEntryIsReadEvenAfterAMatch) {
   EXPECT_EQ(ScansUntilTheWaitEnds({{L"VarenkoLauncher.exe", L"a.exe", L"b.exe", L"c.exe"}, {}}), 2);
   // First scan: one first entry, three more, one end; second scan: an empty list.
-  EXPECT_EQ(fake::CountOf(Call::Process32NextW), 4);
+  EXPECT_EQ(interposer::CountOf(Call::Process32NextW), 4);
 }
 
 // A process name, and whether it holds the copy back.
@@ -86,7 +84,7 @@ TEST_F(LauncherWaitTest, SeveralLaunchersCountAsOneAndTheLastToGoEndsTheWait) {
   const std::wstring launcher = overlay::kLauncherImageName;
   EXPECT_EQ(ScansUntilTheWaitEnds({{launcher, launcher}, {launcher}, {L"varenkolauncher.exe"}, {}}),
             4);
-  EXPECT_EQ(fake::Platform().sleeps.size(), 3u);
+  EXPECT_EQ(interposer::Platform().sleeps.size(), 3u);
 }
 
 // Hundreds of unrelated processes, launchers coming and going between scans:
@@ -110,33 +108,35 @@ TEST_F(LauncherWaitTest, BusyProcessListsEndTheWaitOnlyOnAScanWithNoLauncher) {
   const size_t scans_with_launcher = scans.size();
   scans.push_back(crowd);
   EXPECT_EQ(static_cast<size_t>(ScansUntilTheWaitEnds(scans)), scans_with_launcher + 1);
-  EXPECT_EQ(fake::Platform().sleeps.size(), scans_with_launcher);
+  EXPECT_EQ(interposer::Platform().sleeps.size(), scans_with_launcher);
   // Every entry of every scan was read: 601 entries and the end, per scan.
-  EXPECT_EQ(fake::CountOf(Call::Process32NextW), static_cast<int>(scans_with_launcher * 601 + 600));
+  EXPECT_EQ(interposer::CountOf(Call::Process32NextW),
+            static_cast<int>(scans_with_launcher * 601 + 600));
 }
 
 TEST_F(LauncherWaitTest, AProcessListThatCannotBeReadEndsTheWait) {
-  fake::Platform().fake_processes = true;
-  fake::Platform().process_lists = {{overlay::kLauncherImageName}};
-  fake::Platform().faults.push_back({Call::CreateToolhelp32Snapshot, 2, ERROR_NOT_ENOUGH_MEMORY});
+  interposer::Platform().fake_processes = true;
+  interposer::Platform().process_lists = {{overlay::kLauncherImageName}};
+  interposer::Platform().faults.push_back(
+      {Call::CreateToolhelp32Snapshot, 2, ERROR_NOT_ENOUGH_MEMORY});
   overlay::WaitForLauncherExit();
-  EXPECT_EQ(fake::CountOf(Call::CreateToolhelp32Snapshot), 2);
-  EXPECT_EQ(fake::Platform().sleeps.size(), 1u);
+  EXPECT_EQ(interposer::CountOf(Call::CreateToolhelp32Snapshot), 2);
+  EXPECT_EQ(interposer::Platform().sleeps.size(), 1u);
 
-  fake::Reset();
-  fake::Platform().fake_processes = true;
-  fake::Platform().process_lists = {{overlay::kLauncherImageName}};
-  fake::Platform().faults.push_back({Call::Process32FirstW, 3, ERROR_NO_MORE_FILES});
+  interposer::Reset();
+  interposer::Platform().fake_processes = true;
+  interposer::Platform().process_lists = {{overlay::kLauncherImageName}};
+  interposer::Platform().faults.push_back({Call::Process32FirstW, 3, ERROR_NO_MORE_FILES});
   overlay::WaitForLauncherExit();
-  EXPECT_EQ(fake::CountOf(Call::CreateToolhelp32Snapshot), 3);
-  EXPECT_EQ(fake::CountOf(Call::CloseHandle), 3) << "the unreadable snapshot is closed too";
+  EXPECT_EQ(interposer::CountOf(Call::CreateToolhelp32Snapshot), 3);
+  EXPECT_EQ(interposer::CountOf(Call::CloseHandle), 3) << "the unreadable snapshot is closed too";
 }
 
 TEST_F(LauncherWaitTest, TheRealProcessListWithoutALauncherEndsTheWaitAtOnce) {
   overlay::WaitForLauncherExit();
-  EXPECT_EQ(fake::CountOf(Call::CreateToolhelp32Snapshot), 1);
-  EXPECT_GT(fake::CountOf(Call::Process32NextW), 1) << "this process at least is listed";
-  EXPECT_TRUE(fake::Platform().sleeps.empty());
+  EXPECT_EQ(interposer::CountOf(Call::CreateToolhelp32Snapshot), 1);
+  EXPECT_GT(interposer::CountOf(Call::Process32NextW), 1) << "this process at least is listed";
+  EXPECT_TRUE(interposer::Platform().sleeps.empty());
 }
 
 class CommandLineTest : public PlatformTest {
@@ -144,10 +144,10 @@ class CommandLineTest : public PlatformTest {
   // `before_running` is called last, just before the program runs.
   int Run(
       const std::wstring& command_line, void (*before_running)() = [] {}) {
-    fake::Platform().fake_command_line = true;
-    fake::Platform().command_line = command_line;
-    fake::Platform().fake_processes = true;
-    fake::Platform().process_lists = {{overlay::kLauncherImageName}, {}};
+    interposer::Platform().fake_command_line = true;
+    interposer::Platform().command_line = command_line;
+    interposer::Platform().fake_processes = true;
+    interposer::Platform().process_lists = {{overlay::kLauncherImageName}, {}};
     before_running();
     return overlay::RunFromCommandLine();
   }
@@ -171,10 +171,10 @@ TEST_P(WrongCountTest, DoesNothing) {
     arguments += *c == L'S' ? temp_ / L"file" : *c == L'T' ? temp_ / L"copy" : std::wstring(1, *c);
   }
   EXPECT_EQ(Run(L"\"C:\\with blank\\overlay.exe\" " + arguments), 0);
-  EXPECT_EQ(fake::CountOf(Call::CreateToolhelp32Snapshot), 0) << "no wait";
-  EXPECT_TRUE(fake::Platform().boxes.empty());
-  EXPECT_EQ(fake::Platform().argument_vectors_live, 0) << "the vector is released";
-  EXPECT_FALSE(testing_tree::Exists(temp_ / L"copy"));
+  EXPECT_EQ(interposer::CountOf(Call::CreateToolhelp32Snapshot), 0) << "no wait";
+  EXPECT_TRUE(interposer::Platform().boxes.empty());
+  EXPECT_EQ(interposer::Platform().argument_vectors_live, 0) << "the vector is released";
+  EXPECT_FALSE(Exists(temp_ / L"copy"));
 }
 
 INSTANTIATE_TEST_SUITE_P(Arguments, WrongCountTest,
@@ -186,44 +186,40 @@ INSTANTIATE_TEST_SUITE_P(Arguments, WrongCountTest,
                          });
 
 TEST_F(CommandLineTest, UnsplittableCommandLineDoesNothingAndStillReleases) {
-  fake::Platform().faults.push_back({Call::CommandLineToArgvW, 0, ERROR_NOT_ENOUGH_MEMORY});
+  interposer::Platform().faults.push_back({Call::CommandLineToArgvW, 0, ERROR_NOT_ENOUGH_MEMORY});
   EXPECT_EQ(Run(L"overlay.exe a b"), 0);
-  EXPECT_EQ(fake::CountOf(Call::CreateToolhelp32Snapshot), 0);
-  EXPECT_EQ(fake::CountOf(Call::LocalFree), 1);
-  EXPECT_EQ(fake::Platform().null_local_frees, 1);
+  EXPECT_EQ(interposer::CountOf(Call::CreateToolhelp32Snapshot), 0);
+  EXPECT_EQ(interposer::CountOf(Call::LocalFree), 1);
+  EXPECT_EQ(interposer::Platform().null_local_frees, 1);
 }
 
 TEST_F(CommandLineTest, TwoQuotedRootsWithBlanksWaitThenCopy) {
-  testing_tree::MakeDirectory(temp_ / L"Game Updates");
+  MakeDirectory(temp_ / L"Game Updates");
   WriteFileText(temp_ / L"Game Updates\\patch notes.txt", "v2");
   const std::wstring command_line = L"\"C:\\Program Files\\overlay.exe\" \"" +
                                     (temp_ / L"Game Updates") + L"\" \"" + (temp_ / L"My Game") +
                                     L"\"";
   EXPECT_EQ(Run(command_line), 0);
-  EXPECT_EQ(fake::CountOf(Call::CreateToolhelp32Snapshot), 2) << "waited one poll";
+  EXPECT_EQ(interposer::CountOf(Call::CreateToolhelp32Snapshot), 2) << "waited one poll";
   EXPECT_EQ(ReadFileText(temp_ / L"My Game\\patch notes.txt"), "v2");
-  EXPECT_TRUE(fake::Platform().boxes.empty());
-  EXPECT_EQ(fake::Platform().argument_vectors_live, 0);
+  EXPECT_TRUE(interposer::Platform().boxes.empty());
+  EXPECT_EQ(interposer::Platform().argument_vectors_live, 0);
   // The wait comes before any copying.
-  const auto& log = fake::Platform().log;
-  size_t last_snapshot = 0, first_copy = log.size();
-  for (size_t i = 0; i < log.size(); ++i) {
-    if (log[i].call == Call::CreateToolhelp32Snapshot) last_snapshot = i;
-    if (log[i].call == Call::CopyFileW && first_copy == log.size()) first_copy = i;
-  }
-  EXPECT_LT(last_snapshot, first_copy);
+  const auto& log = interposer::Platform().log;
+  EXPECT_LT(interposer::IndexOf(log, Call::CreateToolhelp32Snapshot, interposer::kLast),
+            interposer::IndexOf(log, Call::CopyFileW));
 }
 
 TEST_F(CommandLineTest, AFailedCopyShowsOneErrorBoxAndStillReturnsZero) {
   const std::wstring missing = temp_ / L"missing";
   EXPECT_EQ(Run(L"overlay.exe \"" + missing + L"\" \"" + (temp_ / L"target") + L"\""), 0);
-  const auto& boxes = fake::Platform().boxes;
+  const auto& boxes = interposer::Platform().boxes;
   ASSERT_EQ(boxes.size(), 1u);
   EXPECT_EQ(boxes[0].owner, nullptr);
   EXPECT_EQ(boxes[0].caption, "ERROR");
   EXPECT_EQ(boxes[0].style, static_cast<UINT>(MB_OK));
   EXPECT_EQ(boxes[0].text.rfind("copy: ", 0), 0u) << boxes[0].text;
-  EXPECT_EQ(fake::Platform().argument_vectors_live, 0);
+  EXPECT_EQ(interposer::Platform().argument_vectors_live, 0);
 }
 
 // Memory gone from the start: the command line is still split and the box
@@ -239,8 +235,8 @@ TEST_P(MemoryGoneTest, ShowsBadAllocationForTwoRootsAndNothingOtherwise) {
   const int status = Run(L"overlay.exe " + arguments, [] { alloc::FailAt(1, true); });
   alloc::Disarm();
   EXPECT_EQ(status, 0);
-  EXPECT_EQ(fake::Platform().argument_vectors_live, 0);
-  const auto& boxes = fake::Platform().boxes;
+  EXPECT_EQ(interposer::Platform().argument_vectors_live, 0);
+  const auto& boxes = interposer::Platform().boxes;
   ASSERT_EQ(boxes.size(), two_roots ? 1u : 0u);
   for (const auto& box : boxes) {
     EXPECT_EQ(box.text, "bad allocation");

@@ -16,22 +16,13 @@
 #include "report/failure.h"
 #include "tests/support/allocation.h"
 #include "tests/support/copy_run.h"
-#include "tests/support/temp_tree.h"
+#include "tests/support/platform_test.h"
 
 namespace {
 
-using fake::Call;
-using testing_tree::MakeDirectory;
-using testing_tree::ReadFileText;
-using testing_tree::ReadTree;
-using testing_tree::RemoveTree;
-using testing_tree::TempDir;
-using testing_tree::Utf8;
-using testing_tree::WriteFileText;
-using Tree = std::map<std::wstring, std::string>;
+using interposer::Call;
+using namespace testing_tree;
 using ProcessLists = std::vector<std::vector<std::wstring>>;
-
-constexpr char kDirectory[] = "<dir>";
 
 // Calls whose failure the program must handle. GetModuleHandleW and
 // GetProcAddress are made only once per process, when the copy first needs
@@ -87,17 +78,8 @@ bool IsUnwindingOrReport(Call call) {
   }
 }
 
-// Index of the nth call of a kind in a log, or -1.
-int IndexOfNth(const std::vector<fake::LoggedCall>& log, Call call, int nth) {
-  int seen = 0;
-  for (size_t i = 0; i < log.size(); ++i) {
-    if (log[i].call == call && ++seen == nth) return static_cast<int>(i);
-  }
-  return -1;
-}
-
 // How many calls of the kind of log[index] the log holds up to and including it.
-int NthOf(const std::vector<fake::LoggedCall>& log, size_t index) {
+int NthOf(const std::vector<interposer::LoggedCall>& log, size_t index) {
   int nth = 0;
   for (size_t i = 0; i <= index; ++i) nth += log[i].call == log[index].call ? 1 : 0;
   return nth;
@@ -122,10 +104,10 @@ const char* NameOf(Phase phase) {
 
 // A recorded run: its log, the phase of each call, its sleeps and boxes.
 struct Recording {
-  std::vector<fake::LoggedCall> log;
+  std::vector<interposer::LoggedCall> log;
   std::vector<Phase> phases;
   int sleeps = 0;
-  std::vector<fake::MessageBoxShown> boxes;
+  std::vector<interposer::MessageBoxShown> boxes;
   Tree target;  // as the run left it
 };
 
@@ -151,8 +133,8 @@ class FaultInjection : public PlatformTest {
     WriteFileText(outside_ + L"\\h.txt", "outside h");
     MakeDirectory(outside_ + L"\\sub");
     WriteFileText(outside_ + L"\\sub\\i.txt", "outside i");
-    testing_tree::MakeSymlink(source_ + L"\\linked", outside_);
-    ASSERT_TRUE(testing_tree::WaitUntilListed(source_, L"linked"));
+    MakeSymlink(source_ + L"\\linked", outside_);
+    ASSERT_TRUE(WaitUntilListed(source_, L"linked"));
     source_tree_ = ReadTree(source_);
     ASSERT_EQ(source_tree_.count(L"linked\\sub\\i.txt"), 1u) << "the link is not followed";
 
@@ -208,9 +190,9 @@ class FaultInjection : public PlatformTest {
   }
 
   // The platform as a run starts: the launcher is there for two scans.
-  void PreparePlatform(const std::vector<fake::Fault>& faults) {
-    fake::Reset();
-    fake::State& platform = fake::Platform();
+  void PreparePlatform(const std::vector<interposer::Fault>& faults) {
+    interposer::Reset();
+    interposer::State& platform = interposer::Platform();
     platform.info_ex_available = !RunningWithoutInfoEx();
     platform.fake_processes = true;
     platform.process_lists = lists_;
@@ -221,31 +203,27 @@ class FaultInjection : public PlatformTest {
   // position where the copy began.
   void RunWaitAndCopy(size_t* copy_start) {
     overlay::WaitForLauncherExit();
-    *copy_start = fake::Platform().log.size();
+    *copy_start = interposer::Platform().log.size();
     overlay::CopyTree(source_.c_str(), target_.c_str());
   }
 
-  Recording Record(const std::vector<fake::Fault>& faults) {
+  Recording Record(const std::vector<interposer::Fault>& faults) {
     ResetTarget();
     PreparePlatform(faults);
     size_t copy_start = 0;
     RunWaitAndCopy(&copy_start);
     Recording recording;
-    recording.log = fake::Platform().log;
-    recording.sleeps = static_cast<int>(fake::Platform().sleeps.size());
-    recording.boxes = fake::Platform().boxes;
+    recording.log = interposer::Platform().log;
+    recording.sleeps = static_cast<int>(interposer::Platform().sleeps.size());
+    recording.boxes = interposer::Platform().boxes;
     recording.target = ReadTree(target_);
     RevertTarget();
     // The root is queried first, then the guard starts with the target's
     // full path and ends where the walk queries the target root.
-    const int guard_start = IndexOfNthFrom(recording.log, copy_start, Call::GetFullPathNameW);
-    int walk_start = -1;
-    for (size_t i = guard_start < 0 ? copy_start : guard_start; i < recording.log.size(); ++i) {
-      if (recording.log[i].call == Call::GetFileAttributesExW) {
-        walk_start = static_cast<int>(i);
-        break;
-      }
-    }
+    const int guard_start =
+        interposer::IndexOf(recording.log, Call::GetFullPathNameW, 1, copy_start);
+    const int walk_start = interposer::IndexOf(recording.log, Call::GetFileAttributesExW, 1,
+                                               guard_start < 0 ? copy_start : guard_start);
     EXPECT_GE(guard_start, 0);
     EXPECT_GE(walk_start, 0);
     for (size_t i = 0; i < recording.log.size(); ++i) {
@@ -258,19 +236,12 @@ class FaultInjection : public PlatformTest {
     return recording;
   }
 
-  static int IndexOfNthFrom(const std::vector<fake::LoggedCall>& log, size_t from, Call call) {
-    for (size_t i = from; i < log.size(); ++i) {
-      if (log[i].call == call) return static_cast<int>(i);
-    }
-    return -1;
-  }
-
   // The target after a run whose log is `log`: what was there, plus every
   // file copied and directory created before position `end`.
-  Tree TargetAfter(const std::vector<fake::LoggedCall>& log, size_t end) {
+  Tree TargetAfter(const std::vector<interposer::LoggedCall>& log, size_t end) {
     Tree expected = original_target_;
     for (size_t i = 0; i < end && i < log.size(); ++i) {
-      const fake::LoggedCall& call = log[i];
+      const interposer::LoggedCall& call = log[i];
       if (call.call != Call::CopyFileW && call.call != Call::CreateDirectoryW) continue;
       if (call.path == target_) continue;
       EXPECT_EQ(call.path.compare(0, target_.size() + 1, target_ + L"\\"), 0)
@@ -286,17 +257,8 @@ class FaultInjection : public PlatformTest {
     return expected;
   }
 
-  std::string ExpectedText(overlay::error_code code,
-                           const std::vector<fake::Fault>& report_faults = {}) {
-    return testing_tree::ExpectedFailureText(source_, target_, code, report_faults);
-  }
-
-  std::string ExpectedSystemErrorText(DWORD error) {
-    fake::State saved = fake::Platform();
-    fake::Reset();
-    std::string text = overlay::system_error(overlay::MakeSystemCode(error)).what();
-    fake::Platform() = saved;
-    return text;
+  std::string ExpectedText(overlay::error_code code) {
+    return ExpectedFailureText(source_, target_, code);
   }
 
   // Runs once more with `faults`, the last of which hits the call at
@@ -306,28 +268,24 @@ class FaultInjection : public PlatformTest {
   // `walk_end` is the position of the failure that ends the walk when an
   // earlier fault ends it, or -1.
   bool CheckFaultedRun(const Recording& recording, size_t index,
-                       const std::vector<fake::Fault>& faults, const std::string& expected_box,
-                       int walk_end) {
+                       const std::vector<interposer::Fault>& faults,
+                       const std::string& expected_box, int walk_end) {
     const size_t stop = walk_end >= 0 ? static_cast<size_t>(walk_end) : index;
-    const fake::Fault& fault = faults.back();
+    const interposer::Fault& fault = faults.back();
     const Phase phase = recording.phases[index];
-    SCOPED_TRACE(std::string(fake::NameOf(fault.call)) + " #" + std::to_string(fault.nth) +
+    SCOPED_TRACE(std::string(interposer::NameOf(fault.call)) + " #" + std::to_string(fault.nth) +
                  " (log position " + std::to_string(index) + ", " + NameOf(phase) +
                  ") fails with " + std::to_string(fault.error));
-    const DWORD handles_before = testing_tree::ProcessHandleCount();
+    const OpenHandleCheck open_handles;
     PreparePlatform(faults);
     size_t copy_start = 0;
     RunWaitAndCopy(&copy_start);
-    const fake::State& platform = fake::Platform();
-    const std::vector<fake::LoggedCall>& log = platform.log;
-
-    EXPECT_EQ(platform.open_handles, 0) << "handle left open";
-    EXPECT_EQ(platform.open_finds, 0) << "enumeration left open";
-    EXPECT_EQ(platform.message_buffers_live, 0) << "message buffer not freed";
-    EXPECT_EQ(testing_tree::ProcessHandleCount(), handles_before) << "process handle leaked";
+    const interposer::State& platform = interposer::Platform();
+    const std::vector<interposer::LoggedCall>& log = platform.log;
+    open_handles.Expect();
 
     // Up to the failing call the run is the recorded one.
-    const int failed_at = IndexOfNth(log, fault.call, fault.nth);
+    const int failed_at = interposer::IndexOf(log, fault.call, fault.nth);
     bool same_course = failed_at == static_cast<int>(index);
     for (size_t i = 0; same_course && i < index; ++i) {
       same_course = log[i].call == recording.log[i].call && log[i].path == recording.log[i].path;
@@ -359,7 +317,7 @@ class FaultInjection : public PlatformTest {
         EXPECT_EQ(static_cast<int>(platform.sleeps.size()), recording.sleeps);
         EXPECT_EQ(platform.boxes.size(), 1u);
         if (!platform.boxes.empty()) {
-          const fake::MessageBoxShown& box = platform.boxes[0];
+          const interposer::MessageBoxShown& box = platform.boxes[0];
           EXPECT_EQ(box.text, expected_box);
           EXPECT_EQ(box.caption, "ERROR");
           EXPECT_EQ(box.style, static_cast<UINT>(MB_OK));
@@ -367,7 +325,7 @@ class FaultInjection : public PlatformTest {
         }
         for (size_t i = stop + 1; i < log.size(); ++i) {
           EXPECT_TRUE(IsUnwindingOrReport(log[i].call))
-              << fake::NameOf(log[i].call) << " after the failure: " << Utf8(log[i].path);
+              << interposer::NameOf(log[i].call) << " after the failure: " << Utf8(log[i].path);
         }
         EXPECT_EQ(ReadTree(target_), TargetAfter(log, stop));
         break;
@@ -379,9 +337,9 @@ class FaultInjection : public PlatformTest {
 
   // Which calls of a recorded run fail, how, and what the box then says.
   struct Scenario {
-    std::vector<fake::Fault> base_faults;  // failing in every run
-    std::vector<DWORD> errors;             // each call fails with each of these in turn
-    std::function<std::string(const fake::LoggedCall&, DWORD)> expected_box;
+    std::vector<interposer::Fault> base_faults;  // failing in every run
+    std::vector<DWORD> errors;                   // each call fails with each of these in turn
+    std::function<std::string(const interposer::LoggedCall&, DWORD)> expected_box;
     size_t from = 0;      // the first log position to fail
     std::set<Call> only;  // these calls only, when not empty
     int walk_end = -1;    // where a base fault ends the walk, if one does
@@ -397,12 +355,12 @@ class FaultInjection : public PlatformTest {
   Tally FailEachCall(const Recording& recording, const Scenario& scenario) {
     Tally tally;
     for (size_t i = scenario.from; i < recording.log.size(); ++i) {
-      const fake::LoggedCall& call = recording.log[i];
+      const interposer::LoggedCall& call = recording.log[i];
       if (!CanFail(call.call)) continue;
       if (!scenario.only.empty() && scenario.only.count(call.call) == 0) continue;
       // A call the base faults already fail is not failed a second time.
       bool already_failing = false;
-      for (const fake::Fault& base : scenario.base_faults) {
+      for (const interposer::Fault& base : scenario.base_faults) {
         already_failing =
             already_failing ||
             (base.call == call.call && (base.detail == -1 || base.detail == call.detail) &&
@@ -411,13 +369,13 @@ class FaultInjection : public PlatformTest {
       if (already_failing) continue;
       for (DWORD error : scenario.errors) {
         if (error == ERROR_SHARING_VIOLATION && !OpensAnObject(call.call)) continue;
-        std::vector<fake::Fault> faults = scenario.base_faults;
+        std::vector<interposer::Fault> faults = scenario.base_faults;
         faults.push_back({call.call, NthOf(recording.log, i), error});
         const bool boxed = CheckFaultedRun(recording, i, faults, scenario.expected_box(call, error),
                                            scenario.walk_end);
         ++tally.injected;
         ++(boxed ? tally.boxes : tally.completed);
-        ++tally.by_call[fake::NameOf(call.call)];
+        ++tally.by_call[interposer::NameOf(call.call)];
         if (HasFatalFailure()) return tally;
       }
     }
@@ -441,7 +399,7 @@ class FaultInjection : public PlatformTest {
     ASSERT_TRUE(recording.boxes.empty());
     // Which call reads attributes and identities depends on the system.
     int info = 0, info_ex = 0;
-    for (const fake::LoggedCall& call : recording.log) {
+    for (const interposer::LoggedCall& call : recording.log) {
       info += call.call == Call::GetFileInformationByHandle ? 1 : 0;
       info_ex += call.call == Call::GetFileInformationByHandleEx ? 1 : 0;
     }
@@ -453,7 +411,9 @@ class FaultInjection : public PlatformTest {
     }
     Scenario scenario;
     scenario.errors = {ERROR_ACCESS_DENIED, ERROR_SHARING_VIOLATION};
-    scenario.expected_box = [&](const fake::LoggedCall&, DWORD error) { return texts[error]; };
+    scenario.expected_box = [&](const interposer::LoggedCall&, DWORD error) {
+      return texts[error];
+    };
     const Tally tally = FailEachCall(recording, scenario);
     Print(what, tally);
     EXPECT_GT(tally.boxes, 0);
@@ -461,11 +421,11 @@ class FaultInjection : public PlatformTest {
   }
 
   // First-use lookups and statics happen here, outside what is measured.
-  void WarmUp(const std::vector<fake::Fault>& faults = {}) {
+  void WarmUp(const std::vector<interposer::Fault>& faults = {}) {
     PreparePlatform(faults);
     size_t copy_start = 0;
     RunWaitAndCopy(&copy_start);
-    ASSERT_LE(fake::Platform().boxes.size(), 1u);
+    ASSERT_LE(interposer::Platform().boxes.size(), 1u);
     RevertTarget();
   }
 
@@ -492,7 +452,7 @@ TEST_F(FaultInjection, RecordedRunCopiesEverythingAndTouchesEachCallOnce) {
   // One copy per source file, none for what only the target holds.
   int source_files = 0;
   for (const auto& entry : source_tree_) source_files += entry.second != kDirectory ? 1 : 0;
-  EXPECT_EQ(static_cast<int>(fake::CallsOf(Call::CopyFileW).size()), source_files);
+  EXPECT_EQ(static_cast<int>(interposer::CallsOf(Call::CopyFileW).size()), source_files);
   // The recorded run is what the exhaustive runs below replay.
   std::map<Phase, int> per_phase;
   int failable = 0;
@@ -505,10 +465,10 @@ TEST_F(FaultInjection, RecordedRunCopiesEverythingAndTouchesEachCallOnce) {
   }
   // The linked directory is followed through its handle, not enumerated blind.
   bool followed = false;
-  for (const auto& call : fake::CallsOf(Call::GetFileInformationByHandleEx)) {
+  for (const auto& call : interposer::CallsOf(Call::GetFileInformationByHandleEx)) {
     followed = followed || call.detail == 0;  // FileBasicInfo
   }
-  if (RunningWithoutInfoEx()) followed = fake::CountOf(Call::GetFileInformationByHandle) > 0;
+  if (RunningWithoutInfoEx()) followed = interposer::CountOf(Call::GetFileInformationByHandle) > 0;
   EXPECT_TRUE(followed);
   std::printf("[ figures  ] recorded run: %zu calls, %d that can fail\n", recording.log.size(),
               failable);
@@ -538,18 +498,18 @@ TEST_F(FaultInjectionWithoutInfoEx, EveryFailingCallIsReportedOnceOrHarmless) {
 // level: the walk takes the older calls, whose failures count the same.
 TEST_F(FaultInjection, EveryFailingFallbackCallIsReportedOnceOrHarmless) {
   WarmUp();
-  const std::vector<fake::Fault> old_volume = {
+  const std::vector<interposer::Fault> old_volume = {
       {Call::GetFileInformationByHandleEx, 0, ERROR_INVALID_PARAMETER, 18},  // FileIdInfo
       {Call::FindFirstFileExW, 0, ERROR_NOT_SUPPORTED, FindExInfoBasic}};
   const Recording recording = Record(old_volume);
   ASSERT_TRUE(recording.boxes.empty()) << recording.boxes[0].text;
   EXPECT_EQ(recording.target, full_copy_);
-  ASSERT_GT(fake::CountOf(Call::GetFileInformationByHandle), 0);
+  ASSERT_GT(interposer::CountOf(Call::GetFileInformationByHandle), 0);
   const std::string text = ExpectedText(overlay::MakeSystemCode(ERROR_ACCESS_DENIED));
   Scenario scenario;
   scenario.base_faults = old_volume;
   scenario.errors = {ERROR_ACCESS_DENIED};
-  scenario.expected_box = [&](const fake::LoggedCall&, DWORD) { return text; };
+  scenario.expected_box = [&](const interposer::LoggedCall&, DWORD) { return text; };
   scenario.only = {Call::GetFileInformationByHandle, Call::FindFirstFileExW};
   const Tally tally = FailEachCall(recording, scenario);
   Print("fallback calls", tally);
@@ -561,27 +521,26 @@ TEST_F(FaultInjection, EveryFailingFallbackCallIsReportedOnceOrHarmless) {
 TEST_F(FaultInjection, EveryFailingReportCallStillEndsInOneBox) {
   WarmUp();
   const Recording healthy = Record({});
-  const int last_copy = static_cast<int>(fake::CallsOf(Call::CopyFileW).size());
-  const fake::Fault base{Call::CopyFileW, last_copy, ERROR_ACCESS_DENIED};
+  const int last_copy = static_cast<int>(interposer::CallsOf(Call::CopyFileW).size());
+  const interposer::Fault base{Call::CopyFileW, last_copy, ERROR_ACCESS_DENIED};
   const Recording recording = Record({base});
   ASSERT_EQ(recording.boxes.size(), 1u);
   const std::string healthy_text = ExpectedText(overlay::MakeSystemCode(ERROR_ACCESS_DENIED));
   EXPECT_EQ(recording.boxes[0].text, healthy_text);
   const size_t failed_at =
-      static_cast<size_t>(IndexOfNth(recording.log, Call::CopyFileW, last_copy));
+      static_cast<size_t>(interposer::IndexOf(recording.log, Call::CopyFileW, last_copy));
   Scenario scenario;
   scenario.base_faults = {base};
   scenario.errors = {ERROR_ACCESS_DENIED, ERROR_NOT_ENOUGH_MEMORY, ERROR_INVALID_FLAGS};
-  scenario.expected_box = [&](const fake::LoggedCall& call, DWORD error) -> std::string {
+  scenario.expected_box = [&](const interposer::LoggedCall& call, DWORD error) -> std::string {
     if (call.call == Call::FormatMessageA) {
       // No system message: the report still names the operation and the roots.
-      return ExpectedText(overlay::MakeSystemCode(ERROR_ACCESS_DENIED),
-                          {{Call::FormatMessageA, 0, error}});
+      return ExpectedFailureText("unknown error", source_, target_);
     }
     // A root that cannot be narrowed: without the best-fit flag it is asked
     // again; otherwise the conversion's own failure is shown.
     if (call.detail == WC_NO_BEST_FIT_CHARS && error == ERROR_INVALID_FLAGS) return healthy_text;
-    return ExpectedSystemErrorText(error);
+    return SystemMessageText(error);
   };
   scenario.from = failed_at + 1;
   scenario.walk_end = static_cast<int>(failed_at);
@@ -615,18 +574,19 @@ class FirstUseLookup : public FaultInjection {
     PreparePlatform({{call, 1, ERROR_PROC_NOT_FOUND}});
     size_t copy_start = 0;
     RunWaitAndCopy(&copy_start);
-    ASSERT_EQ(fake::CountOf(call), 2) << "two functions looked up once, at first use";
-    EXPECT_TRUE(fake::Platform().boxes.empty());
+    ASSERT_EQ(interposer::CountOf(call), 2) << "two functions looked up once, at first use";
+    EXPECT_TRUE(interposer::Platform().boxes.empty());
     EXPECT_EQ(ReadTree(target_), full_copy_);
-    EXPECT_EQ(fake::CountOf(Call::GetFileInformationByHandleEx), 0);
-    EXPECT_GT(fake::CountOf(Call::GetFileInformationByHandle), 0);
+    EXPECT_EQ(interposer::CountOf(Call::GetFileInformationByHandleEx), 0);
+    EXPECT_GT(interposer::CountOf(Call::GetFileInformationByHandle), 0);
     RevertTarget();
     // Remembered: the next run asks nothing and still uses the older call.
     PreparePlatform({});
     RunWaitAndCopy(&copy_start);
-    EXPECT_EQ(fake::CountOf(Call::GetModuleHandleW) + fake::CountOf(Call::GetProcAddress), 0);
-    EXPECT_EQ(fake::CountOf(Call::GetFileInformationByHandleEx), 0);
-    EXPECT_TRUE(fake::Platform().boxes.empty());
+    EXPECT_EQ(
+        interposer::CountOf(Call::GetModuleHandleW) + interposer::CountOf(Call::GetProcAddress), 0);
+    EXPECT_EQ(interposer::CountOf(Call::GetFileInformationByHandleEx), 0);
+    EXPECT_TRUE(interposer::Platform().boxes.empty());
     EXPECT_EQ(ReadTree(target_), full_copy_);
   }
 };
@@ -649,10 +609,10 @@ class MemoryExhaustion : public FaultInjection {
   // Wait (the launcher for one scan) and copy, with the nth allocation
   // failing (none for 0), and every later one too when memory `stays_out`;
   // `box` receives the text of the first box.
-  Outcome RunFailingAt(long nth, bool stays_out, const std::vector<fake::Fault>& faults,
+  Outcome RunFailingAt(long nth, bool stays_out, const std::vector<interposer::Fault>& faults,
                        std::string* box) {
     PreparePlatform(faults);
-    fake::Platform().process_lists = {{L"VarenkoLauncher.exe"}, {L"explorer.exe"}};
+    interposer::Platform().process_lists = {{L"VarenkoLauncher.exe"}, {L"explorer.exe"}};
     box->clear();
     box->reserve(4096);  // so that keeping the text allocates nothing below
     Outcome outcome;
@@ -663,12 +623,12 @@ class MemoryExhaustion : public FaultInjection {
     outcome.allocations = alloc::Count();
     outcome.failed = alloc::Failed();
     alloc::Disarm();
-    fake::State& platform = fake::Platform();
+    interposer::State& platform = interposer::Platform();
     outcome.boxes = static_cast<int>(platform.boxes.size());
     if (outcome.boxes > 0) box->assign(platform.boxes[0].text);
-    // The fake's own records are not the program's memory.
-    std::vector<fake::LoggedCall>().swap(platform.log);
-    std::vector<fake::MessageBoxShown>().swap(platform.boxes);
+    // The interposer's own records are not the program's memory.
+    std::vector<interposer::LoggedCall>().swap(platform.log);
+    std::vector<interposer::MessageBoxShown>().swap(platform.boxes);
     std::vector<DWORD>().swap(platform.sleeps);
     outcome.live_change = alloc::Live() - live_before;
     return outcome;
@@ -683,7 +643,7 @@ class MemoryExhaustion : public FaultInjection {
 
   // `failure` is the code the run ends with when memory suffices, or success
   // for a run that completes.
-  void ExhaustEveryAllocation(const char* what, const std::vector<fake::Fault>& faults,
+  void ExhaustEveryAllocation(const char* what, const std::vector<interposer::Fault>& faults,
                               overlay::error_code failure) {
     WarmUp(faults);
     const std::string exact = failure ? ExpectedText(failure) : std::string();
@@ -707,14 +667,11 @@ class MemoryExhaustion : public FaultInjection {
       const long nth = stays_out ? step - (total + 1) : step;
       SCOPED_TRACE("allocation " + std::to_string(nth) + " of " + std::to_string(total) +
                    (stays_out ? " and every later one fail" : " fails"));
-      const DWORD handles_before = testing_tree::ProcessHandleCount();
+      const OpenHandleCheck open_handles;
       const Outcome run = RunFailingAt(nth, stays_out, faults, &box);
       EXPECT_EQ(run.failed, nth <= total);
       EXPECT_EQ(run.live_change, 0) << "blocks leaked";
-      EXPECT_EQ(fake::Platform().open_handles, 0) << "handle left open";
-      EXPECT_EQ(fake::Platform().open_finds, 0) << "enumeration left open";
-      EXPECT_EQ(fake::Platform().message_buffers_live, 0) << "message buffer not freed";
-      EXPECT_EQ(testing_tree::ProcessHandleCount(), handles_before);
+      open_handles.Expect();
       EXPECT_LE(run.boxes, 1) << "second box";
       std::string outcome;
       if (run.boxes == 0) {

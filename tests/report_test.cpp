@@ -7,19 +7,19 @@
 #include "report/error_code.h"
 #include "report/failure.h"
 #include "tests/support/allocation.h"
-#include "tests/support/temp_tree.h"
+#include "tests/support/platform_test.h"
 
 namespace {
 
-using fake::Call;
+using interposer::Call;
 using overlay::MakeGenericCode;
 using overlay::MakeSystemCode;
 
 class ErrorMessageTest : public PlatformTest {
  protected:
   std::string MessageFor(const std::string& platform_text) {
-    fake::Platform().fake_message = true;
-    fake::Platform().message_text = platform_text;
+    interposer::Platform().fake_message = true;
+    interposer::Platform().message_text = platform_text;
     return overlay::SystemMessage(5);
   }
 };
@@ -51,31 +51,31 @@ TEST_F(ErrorMessageTest, TrimsOnlyTrailingNulTabLineFeedCarriageReturnAndBlank) 
 TEST_F(ErrorMessageTest, FallsBackToUnknownErrorWhenNothingIsLeft) {
   EXPECT_EQ(MessageFor(" \t\r\n "), "unknown error");
   EXPECT_EQ(MessageFor(""), "unknown error");
-  fake::Platform().message_fails = true;
+  interposer::Platform().message_fails = true;
   EXPECT_EQ(overlay::SystemMessage(0x20001234), "unknown error");
   // Nothing was allocated, and null was handed back all the same.
-  EXPECT_EQ(fake::Platform().null_local_frees, 1);
+  EXPECT_EQ(interposer::Platform().null_local_frees, 1);
 }
 
 TEST_F(ErrorMessageTest, AsksWithIgnoredInsertsAndKeepsPlaceholdersLiterally) {
   EXPECT_EQ(MessageFor("Insert %1 into drive %2."), "Insert %1 into drive %2.");
-  const auto calls = fake::CallsOf(Call::FormatMessageA);
+  const auto calls = interposer::CallsOf(Call::FormatMessageA);
   ASSERT_EQ(calls.size(), 1u);
   EXPECT_EQ(calls[0].detail, 0x1300);
 }
 
 TEST_F(ErrorMessageTest, ReleasesThePlatformBufferOnEveryPath) {
   MessageFor("Access denied.\r\n");
-  EXPECT_EQ(fake::Platform().message_buffers_live, 0);
+  EXPECT_EQ(interposer::Platform().message_buffers_live, 0);
   MessageFor("\r\n");
-  EXPECT_EQ(fake::Platform().message_buffers_live, 0);
+  EXPECT_EQ(interposer::Platform().message_buffers_live, 0);
 
   // Copying the text runs out of memory: the buffer is still released.
-  fake::Platform().message_text = "A text long enough to need its own allocation.";
+  interposer::Platform().message_text = "A text long enough to need its own allocation.";
   alloc::FailAt(1);
   EXPECT_THROW(overlay::SystemMessage(5), std::bad_alloc);
   alloc::Disarm();
-  EXPECT_EQ(fake::Platform().message_buffers_live, 0);
+  EXPECT_EQ(interposer::Platform().message_buffers_live, 0);
 }
 
 TEST_F(ErrorMessageTest, GivesThePlatformTextOfRealValuesWithoutTheLineBreak) {
@@ -153,14 +153,14 @@ TEST_F(FailureTextTest, EmptyRoots) {
   EXPECT_EQ(Text(L"C:\\src", L""), "copy: " + Message() + ": \"C:\\src\"");
   EXPECT_EQ(Text(L"", L"C:\\dst"), "copy: " + Message() + ": \"\", \"C:\\dst\"");
   // An empty root is not handed to the platform at all.
-  fake::Reset();
+  interposer::Reset();
   EXPECT_EQ(Text(L"", L""), "copy: " + Message() + ": \"\"");
-  EXPECT_EQ(fake::CountOf(Call::WideCharToMultiByte), 0);
+  EXPECT_EQ(interposer::CountOf(Call::WideCharToMultiByte), 0);
 }
 
 TEST_F(FailureTextTest, MessageEndingInFullStopIsFollowedDirectlyByTheQuote) {
-  fake::Platform().fake_message = true;
-  fake::Platform().message_text = "The path is gone.\r\n";
+  interposer::Platform().fake_message = true;
+  interposer::Platform().message_text = "The path is gone.\r\n";
   EXPECT_EQ(Text(L"a", L"b"), "copy: The path is gone.: \"a\", \"b\"");
 }
 
@@ -174,10 +174,11 @@ TEST_F(FailureTextTest, CodePageFollowsTheRuntimeThenTheFileFunctionsMode) {
   const std::wstring root = L"caf\u00e9";
   EXPECT_EQ(Text(root, L""), "copy: " + Message() + ": \"caf\xE9\"");  // ANSI 1252
   // The code page is asked once, before any root is narrowed.
-  EXPECT_EQ(fake::CountOf(Call::___lc_codepage_func), 1);
-  EXPECT_EQ(fake::CountOf(Call::AreFileApisANSI), 1);
-  ASSERT_GE(fake::Platform().log.size(), 3u);
-  EXPECT_LT(fake::CountOf(Call::___lc_codepage_func), fake::CountOf(Call::WideCharToMultiByte));
+  EXPECT_EQ(interposer::CountOf(Call::___lc_codepage_func), 1);
+  EXPECT_EQ(interposer::CountOf(Call::AreFileApisANSI), 1);
+  ASSERT_GE(interposer::Platform().log.size(), 3u);
+  EXPECT_LT(interposer::CountOf(Call::___lc_codepage_func),
+            interposer::CountOf(Call::WideCharToMultiByte));
 
   ::SetFileApisToOEM();
   const std::string oem = Text(root, L"");
@@ -188,8 +189,8 @@ TEST_F(FailureTextTest, CodePageFollowsTheRuntimeThenTheFileFunctionsMode) {
   EXPECT_NE(std::string(expected_oem), "\xE9") << "the OEM code page differs from the ANSI one";
   EXPECT_EQ(oem, "copy: " + Message() + ": \"caf" + expected_oem + "\"");
 
-  fake::Platform().fake_runtime_code_page = true;
-  fake::Platform().runtime_code_page = CP_UTF8;
+  interposer::Platform().fake_runtime_code_page = true;
+  interposer::Platform().runtime_code_page = CP_UTF8;
   ::SetFileApisToOEM();  // the runtime's UTF-8 wins over the file functions' mode
   const std::string utf8 = Text(root, L"");
   ::SetFileApisToANSI();
@@ -205,11 +206,12 @@ TEST_F(FailureTextTest, UnrepresentableCharactersBecomeTheDefaultCharacterWithou
 }
 
 TEST_F(FailureTextTest, CodePagesRefusingTheFlagAreAskedAgainWithoutIt) {
-  fake::Platform().faults.push_back(
+  interposer::Platform().faults.push_back(
       {Call::WideCharToMultiByte, 0, ERROR_INVALID_FLAGS, WC_NO_BEST_FIT_CHARS});
   EXPECT_EQ(Text(L"src", L"dst"), "copy: " + Message() + ": \"src\", \"dst\"");
   std::vector<int> flags;
-  for (const auto& call : fake::CallsOf(Call::WideCharToMultiByte)) flags.push_back(call.detail);
+  for (const auto& call : interposer::CallsOf(Call::WideCharToMultiByte))
+    flags.push_back(call.detail);
   const int best_fit_off = WC_NO_BEST_FIT_CHARS;
   EXPECT_EQ(flags,
             (std::vector<int>{best_fit_off, 0, best_fit_off, 0, best_fit_off, 0, best_fit_off, 0}));
@@ -220,7 +222,7 @@ TEST_F(FailureTextTest, CodePagesRefusingTheFlagAreAskedAgainWithoutIt) {
 class NarrowingFailureTest : public FailureTextTest, public testing::WithParamInterface<int> {};
 
 TEST_P(NarrowingFailureTest, ReplacesTheWholeText) {
-  fake::Platform().faults.push_back(
+  interposer::Platform().faults.push_back(
       {Call::WideCharToMultiByte, GetParam(), ERROR_NO_UNICODE_TRANSLATION});
   try {
     Text(L"src", L"dst");
@@ -236,9 +238,10 @@ TEST_P(NarrowingFailureTest, ReplacesTheWholeText) {
 INSTANTIATE_TEST_SUITE_P(EachConversionCall, NarrowingFailureTest, testing::Range(1, 5));
 
 TEST_F(FailureTextTest, NarrowingRetryFailingShowsItsOwnError) {
-  fake::Platform().faults.push_back(
+  interposer::Platform().faults.push_back(
       {Call::WideCharToMultiByte, 0, ERROR_INVALID_FLAGS, WC_NO_BEST_FIT_CHARS});
-  fake::Platform().faults.push_back({Call::WideCharToMultiByte, 0, ERROR_INVALID_PARAMETER, 0});
+  interposer::Platform().faults.push_back(
+      {Call::WideCharToMultiByte, 0, ERROR_INVALID_PARAMETER, 0});
   try {
     Text(L"src", L"dst");
     ADD_FAILURE() << "no failure";
@@ -270,7 +273,7 @@ TEST_F(FailureTextTest, MemoryExhaustionAtEveryAllocationGivesAnAllowedText) {
   std::set<std::string> seen;
   long tried = 0;
   for (long nth = 1;; ++nth) {
-    fake::Reset();
+    interposer::Reset();
     std::string text;
     text.reserve(256);  // the test's own, allocated before counting starts
     const long live_before = alloc::Live();
@@ -287,8 +290,8 @@ TEST_F(FailureTextTest, MemoryExhaustionAtEveryAllocationGivesAnAllowedText) {
     if (!failed) break;
     ++tried;
     EXPECT_TRUE(allowed.count(text)) << "allocation " << nth << " gave: " << text;
-    EXPECT_EQ(fake::Platform().message_buffers_live, 0) << "allocation " << nth;
-    fake::Reset();  // the fake's own call log is not the program's memory
+    EXPECT_EQ(interposer::Platform().message_buffers_live, 0) << "allocation " << nth;
+    interposer::Reset();  // the interposer's own call log is not the program's memory
     EXPECT_EQ(alloc::Live(), live_before) << "leak after failing allocation " << nth;
     seen.insert(text);
   }

@@ -11,11 +11,7 @@
 namespace e2e {
 namespace {
 
-using testing_tree::Exists;
-using testing_tree::MakeDirectory;
-using testing_tree::TempDir;
-using testing_tree::Utf8;
-using testing_tree::WriteFileText;
+using namespace testing_tree;
 
 class WrongArgumentCount : public ::testing::Test {
  protected:

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "tests/e2e/processes.h"
+#include "tests/support/expected_text.h"
 
 namespace e2e {
 
@@ -18,14 +19,14 @@ inline void ExpectQuietExit(const OverlayOutcome& outcome) {
       << "a box said: " << testing::PrintToString(outcome.boxes[0].text);
 }
 
-// The run showed exactly one box, the failure report with this text, then
-// ended by itself with status 0 once the box was answered.
-inline void ExpectOneFailureBox(const OverlayOutcome& outcome, const std::wstring& text) {
+// The run showed exactly one box, the failure report with this text (in the
+// ANSI code page), then ended by itself with status 0 once it was answered.
+inline void ExpectOneFailureBox(const OverlayOutcome& outcome, const std::string& text) {
   EXPECT_TRUE(outcome.exited) << "overlay was still running at the time limit";
   EXPECT_EQ(outcome.exit_code, 0u);
   ASSERT_EQ(outcome.boxes.size(), 1u) << "boxes shown";
   const BoxSighting& box = outcome.boxes[0];
-  EXPECT_EQ(box.text, text);
+  EXPECT_EQ(box.text, testing_tree::WideFromAnsi(text));
   EXPECT_EQ(box.caption, L"ERROR");
   EXPECT_EQ(box.button_ids, std::vector<int>{IDOK}) << "an OK button only";
   EXPECT_FALSE(box.shows_icon);

@@ -13,19 +13,12 @@
 
 #include "tests/e2e/checks.h"
 #include "tests/e2e/processes.h"
-#include "tests/e2e/trees.h"
 #include "tests/support/temp_tree.h"
 
 namespace e2e {
 namespace {
 
-using testing_tree::Exists;
-using testing_tree::IsDirectory;
-using testing_tree::MakeDirectory;
-using testing_tree::ReadFileText;
-using testing_tree::ReadTree;
-using testing_tree::TempDir;
-using testing_tree::WriteFileText;
+using namespace testing_tree;
 
 std::wstring Arguments(const std::wstring& source, const std::wstring& target) {
   return QuoteArgument(source) + L" " + QuoteArgument(target);
@@ -59,19 +52,19 @@ TEST(TreeCopy, LaysSourceOverTargetKeepingWhatOnlyTheTargetHas) {
   MakeDirectory(source);
   MakeDirectory(target);
   MakeTree(source, {{L"a.txt", "new a"},
-                    {L"sub", "<dir>"},
+                    {L"sub", kDirectory},
                     {L"sub\\b.txt", "new b"},
-                    {L"sub\\deeper", "<dir>"},
+                    {L"sub\\deeper", kDirectory},
                     {L"sub\\deeper\\c.txt", "c"},
-                    {L"empty", "<dir>"},
-                    {L"only in source", "<dir>"},
+                    {L"empty", kDirectory},
+                    {L"only in source", kDirectory},
                     {L"only in source\\d.txt", ""}});
   MakeTree(target, {{L"a.txt", "old a, longer than the new content"},
-                    {L"sub", "<dir>"},
+                    {L"sub", kDirectory},
                     {L"sub\\b.txt", "old b, newer than the source's"},
                     {L"sub\\kept.txt", "only in the target"},
                     {L"kept root.txt", "only in the target"},
-                    {L"only in target", "<dir>"},
+                    {L"only in target", kDirectory},
                     {L"only in target\\x.txt", "x"}});
   SetLastWriteOneDayAhead(target + L"\\sub\\b.txt");
   const Tree source_before = ReadTree(source);
@@ -87,7 +80,7 @@ TEST(TreeCopy, MissingTargetRootIsCreated) {
   TempDir work;
   const std::wstring source = work / L"source";
   MakeDirectory(source);
-  MakeTree(source, {{L"f.txt", "f"}, {L"d", "<dir>"}, {L"d\\g.txt", "g"}});
+  MakeTree(source, {{L"f.txt", "f"}, {L"d", kDirectory}, {L"d\\g.txt", "g"}});
 
   ExpectQuietExit(RunOverlay(Arguments(source, work / L"new target")));
 
@@ -98,7 +91,7 @@ TEST(TreeCopy, RootsWithTrailingSeparatorsOrForwardSlashesAreCopied) {
   TempDir work;
   const std::wstring source = work / L"source";
   MakeDirectory(source);
-  MakeTree(source, {{L"f.txt", "f"}, {L"d", "<dir>"}, {L"d\\g.txt", "g"}});
+  MakeTree(source, {{L"f.txt", "f"}, {L"d", kDirectory}, {L"d\\g.txt", "g"}});
   const std::wstring forward_target = work.path() + L"/forward/";
 
   ExpectQuietExit(RunOverlay(Arguments(source + L"\\", work / L"trailing\\")));
@@ -114,7 +107,7 @@ TEST(TreeCopy, TargetBesideSourceSharingItsNameStartIsCopied) {
   TempDir work;
   const std::wstring source = work / L"game";
   MakeDirectory(source);
-  MakeTree(source, {{L"f.txt", "f"}, {L"d", "<dir>"}, {L"d\\g.txt", "g"}});
+  MakeTree(source, {{L"f.txt", "f"}, {L"d", kDirectory}, {L"d\\g.txt", "g"}});
 
   // Neither lies inside the source, though their paths begin with its path.
   ExpectQuietExit(RunOverlay(Arguments(source, work / L"game2")));
@@ -127,7 +120,7 @@ TEST(TreeCopy, TargetBesideSourceSharingItsNameStartIsCopied) {
 TEST(TreeCopy, RelativeRootsAreTakenFromTheWorkingDirectory) {
   TempDir work;
   MakeDirectory(work / L"src");
-  MakeTree(work / L"src", {{L"one.txt", "1"}, {L"two", "<dir>"}, {L"two\\three.txt", "3"}});
+  MakeTree(work / L"src", {{L"one.txt", "1"}, {L"two", kDirectory}, {L"two\\three.txt", "3"}});
 
   ExpectQuietExit(RunOverlay(L"src \"out dir\"", work.path()));
 
@@ -164,20 +157,21 @@ TEST(TreeCopy, SourceFileOntoExistingTargetFileReplacesIt) {
 TEST(TreeCopy, SymlinkedDirectoryInSourceBecomesARealDirectory) {
   TempDir work;
   TempDir elsewhere;
-  MakeTree(elsewhere.path(), {{L"inner.txt", "inner"}, {L"deep", "<dir>"}, {L"deep\\x.txt", "x"}});
+  MakeTree(elsewhere.path(),
+           {{L"inner.txt", "inner"}, {L"deep", kDirectory}, {L"deep\\x.txt", "x"}});
   const std::wstring source = work / L"source";
   const std::wstring target = work / L"target";
   MakeDirectory(source);
   WriteFileText(source + L"\\plain.txt", "plain");
-  testing_tree::MakeSymlink(source + L"\\linked", elsewhere.path());
+  MakeSymlink(source + L"\\linked", elsewhere.path());
   ASSERT_TRUE(IsDirectory(source + L"\\linked"));
 
   ExpectQuietExit(RunOverlay(Arguments(source, target)));
 
   EXPECT_EQ(ReadTree(target), (Tree{{L"plain.txt", "plain"},
-                                    {L"linked", "<dir>"},
+                                    {L"linked", kDirectory},
                                     {L"linked\\inner.txt", "inner"},
-                                    {L"linked\\deep", "<dir>"},
+                                    {L"linked\\deep", kDirectory},
                                     {L"linked\\deep\\x.txt", "x"}}));
   const DWORD attributes = ::GetFileAttributesW((target + L"\\linked").c_str());
   EXPECT_EQ(attributes & FILE_ATTRIBUTE_REPARSE_POINT, 0u) << "the copy is a link";
@@ -189,17 +183,17 @@ TEST(TreeCopy, SymlinkedDirectoryInSourceBecomesARealDirectory) {
 TEST(TreeCopy, SymlinkedSourceRootAndFileLinksAreFollowed) {
   TempDir work;
   MakeDirectory(work / L"real");
-  MakeTree(work / L"real", {{L"r.txt", "r"}, {L"sub", "<dir>"}, {L"sub\\s.txt", "s"}});
+  MakeTree(work / L"real", {{L"r.txt", "r"}, {L"sub", kDirectory}, {L"sub\\s.txt", "s"}});
   WriteFileText(work / L"outside.txt", "outside");
-  testing_tree::MakeSymlink(work / L"real\\file link.txt", work / L"outside.txt");
-  testing_tree::MakeSymlink(work / L"root link", work / L"real");
+  MakeSymlink(work / L"real\\file link.txt", work / L"outside.txt");
+  MakeSymlink(work / L"root link", work / L"real");
   ASSERT_TRUE(IsDirectory(work / L"root link"));
   const std::wstring target = work / L"target";
 
   ExpectQuietExit(RunOverlay(Arguments(work / L"root link", target)));
 
   EXPECT_EQ(ReadTree(target), (Tree{{L"r.txt", "r"},
-                                    {L"sub", "<dir>"},
+                                    {L"sub", kDirectory},
                                     {L"sub\\s.txt", "s"},
                                     {L"file link.txt", "outside"}}));
   // The copied file is a file of its own, not a link to the original.
@@ -212,9 +206,9 @@ TEST(TreeCopy, NonAsciiNamesAndRootsAreCopied) {
   const std::wstring source = work / L"Исходник 源";
   const std::wstring target = work / L"Цель 目標";
   MakeDirectory(source);
-  MakeTree(source, {{L"Папка", "<dir>"},
+  MakeTree(source, {{L"Папка", kDirectory},
                     {L"Папка\\файл.txt", "кириллица"},
-                    {L"漢字", "<dir>"},
+                    {L"漢字", kDirectory},
                     {L"漢字\\データ.bin", "日本語"},
                     {L"é ü.txt", "latin"},
                     {L"Ā ΩŁ.txt", "beyond the code page"}});
@@ -311,12 +305,12 @@ TEST(TreeCopy, UpdateKilledAtRandomMomentsIsCompletedByRunningItAgain) {
   TempDir work;
   const std::wstring source = work / L"update", target = work / L"game";
   MakeDirectory(source);
-  Tree old_game{{L"saves", "<dir>"}, {L"saves\\slot1.sav", "only in the game folder"}};
+  Tree old_game{{L"saves", kDirectory}, {L"saves\\slot1.sav", "only in the game folder"}};
   constexpr int kDirectories = 20, kFilesEach = 50;
   for (int d = 0; d < kDirectories; ++d) {
     const std::wstring directory = L"dir" + std::to_wstring(d);
     MakeDirectory(source + L"\\" + directory);
-    if (d % 2 == 0) old_game[directory] = "<dir>";
+    if (d % 2 == 0) old_game[directory] = kDirectory;
     for (int f = 0; f < kFilesEach; ++f) {
       const std::wstring file = directory + L"\\file" + std::to_wstring(f) + L".txt";
       // Sizes up to 40 KB, so that a kill can land inside a file.
@@ -326,7 +320,7 @@ TEST(TreeCopy, UpdateKilledAtRandomMomentsIsCompletedByRunningItAgain) {
   }
   const Tree expected = Overlaid(old_game, ReadTree(source));
   const auto restore_old_game = [&] {
-    testing_tree::RemoveTree(target);
+    RemoveTree(target);
     MakeDirectory(target);
     MakeTree(target, old_game);
   };

@@ -13,23 +13,13 @@
 
 #include "tests/e2e/checks.h"
 #include "tests/e2e/e2e_config.h"
-#include "tests/e2e/expected_text.h"
 #include "tests/e2e/processes.h"
-#include "tests/e2e/trees.h"
 #include "tests/support/temp_tree.h"
 
 namespace e2e {
 namespace {
 
-using testing_tree::ChangeMode;
-using testing_tree::Exists;
-using testing_tree::IsFile;
-using testing_tree::MakeDirectory;
-using testing_tree::ReadFileText;
-using testing_tree::ReadTree;
-using testing_tree::TempDir;
-using testing_tree::Utf8;
-using testing_tree::WriteFileText;
+using namespace testing_tree;
 
 std::wstring Arguments(const std::wstring& source, const std::wstring& target) {
   return QuoteArgument(source) + L" " + QuoteArgument(target);
@@ -72,10 +62,11 @@ TEST(FailureBox, NonAsciiRootsAreShownInTheAnsiCodePage) {
   // lie outside code page 1252; é and ü lie inside it.
   const std::wstring source = work / L"Исходник Ā é";
   const std::wstring target = work / L"目標 ü";
-  const std::wstring expected =
+  const std::string expected =
       ExpectedFailureText(SystemMessageText(ERROR_FILE_NOT_FOUND), source, target);
   if (::GetACP() == 1252) {
-    ASSERT_NE(expected.find(L"\"" + work.path() + L"\\???????? ? \u00e9\""), std::wstring::npos)
+    ASSERT_NE(expected.find("\"" + AnsiText(work.path()) + "\\???????? ? \xE9\""),
+              std::string::npos)
         << "the case no longer needs the default character";
   }
 
@@ -106,20 +97,13 @@ UniqueHandle HoldOpen(const std::wstring& path) {
 // each directory followed by what it holds: the order of the walk.
 void ListInWalkOrder(const std::wstring& root, const std::wstring& relative,
                      std::vector<std::wstring>* order) {
-  const std::wstring directory = relative.empty() ? root : root + L"\\" + relative;
-  WIN32_FIND_DATAW data;
-  HANDLE find = ::FindFirstFileW((directory + L"\\*").c_str(), &data);
-  if (find == INVALID_HANDLE_VALUE) return;
   std::vector<std::wstring> children;
-  do {
-    const std::wstring name = data.cFileName;
-    if (name != L"." && name != L"..") children.push_back(name);
-  } while (::FindNextFileW(find, &data));
-  ::FindClose(find);
+  ForEachEntry(relative.empty() ? root : root + L"\\" + relative,
+               [&](const WIN32_FIND_DATAW& data) { children.push_back(data.cFileName); });
   for (const std::wstring& name : children) {
     const std::wstring child = relative.empty() ? name : relative + L"\\" + name;
     order->push_back(child);
-    if (testing_tree::IsDirectory(root + L"\\" + child)) ListInWalkOrder(root, child, order);
+    if (IsDirectory(root + L"\\" + child)) ListInWalkOrder(root, child, order);
   }
 }
 
@@ -145,7 +129,7 @@ DWORD ErrorFillingDisk(const std::wstring& file, const std::wstring& folder) {
     const std::wstring copy = folder + L"\\" + std::to_wstring(i);
     if (!::CopyFileW(file.c_str(), copy.c_str(), FALSE)) error = ::GetLastError();
   }
-  testing_tree::RemoveTree(folder);
+  RemoveTree(folder);
   return error;
 }
 
@@ -164,15 +148,15 @@ TEST(FailureBox, RefusalStopsTheCopyThereKeepingWhatCameBefore) {
   const std::wstring source = work / L"update", game = work / L"game";
   MakeDirectory(source);
   Tree old_game{
-      {L"kept.txt", "only in the target"}, {L"levels", "<dir>"}, {L"levels\\1.dat", "old"}};
+      {L"kept.txt", "only in the target"}, {L"levels", kDirectory}, {L"levels\\1.dat", "old"}};
   for (int i = 0; i < 5; ++i) {
     const std::wstring name = L"file" + std::to_wstring(i) + L".dat";
     WriteFileText(source + L"\\" + name, "new " + std::to_string(i));
     old_game[name] = "old " + std::to_string(i);
   }
-  MakeTree(source, {{L"levels", "<dir>"},
+  MakeTree(source, {{L"levels", kDirectory},
                     {L"levels\\1.dat", "new"},
-                    {L"levels\\hard", "<dir>"},
+                    {L"levels\\hard", kDirectory},
                     {L"levels\\hard\\2.dat", "new"}});
   // 4.5 MiB against the small disk's 4.
   for (char c : {'a', 'b', 'c'}) {
@@ -207,18 +191,18 @@ TEST(FailureBox, RefusalStopsTheCopyThereKeepingWhatCameBefore) {
        SystemMessageText(ERROR_SHARING_VIOLATION), [&] { held = HoldOpen(replaced); },
        [&] { held.Reset(); }},
       {"an unreadable source directory: refused when its enumeration opens", L"", L"levels\\hard",
-       denied, [&] { ChangeMode(source + L"\\levels\\hard", L"000"); },
-       [&] { ChangeMode(source + L"\\levels\\hard", L"755"); }, "<dir>"},
+       denied, [&] { ChangeMode(source + L"\\levels\\hard", "000"); },
+       [&] { ChangeMode(source + L"\\levels\\hard", "755"); }, kDirectory},
       {"a source directory onto a target file", L"", L"levels\\hard", RuntimeErrnoText(EEXIST),
        [&] { WriteFileText(game + L"\\levels\\hard", "a file in the way"); }},
       {"a full disk", game_on_small_disk, L"", SystemMessageText(disk_full), nullptr,
-       [&] { testing_tree::RemoveTree(game_on_small_disk); }},
+       [&] { RemoveTree(game_on_small_disk); }},
   };
   for (const Refusal& refusal : refusals) {
     SCOPED_TRACE(refusal.what);
     const std::wstring target = refusal.target.empty() ? game : refusal.target;
     if (refusal.target.empty()) {
-      testing_tree::RemoveTree(game);
+      RemoveTree(game);
       MakeDirectory(game);
       MakeTree(game, old_game);
     }
@@ -287,7 +271,7 @@ TEST(FailureBox, TargetSameAsSourceIsRefused) {
   WriteFileText(work / L"file.txt", "file");
   ASSERT_TRUE(
       ::CreateHardLinkW((work / L"hard link.txt").c_str(), (work / L"file.txt").c_str(), nullptr));
-  testing_tree::MakeSymlink(work / L"source link", source);
+  MakeSymlink(work / L"source link", source);
   const Tree before = ReadTree(work.path());
   const std::pair<std::wstring, std::wstring> cases[] = {
       {source, source + L"\\"},
@@ -326,7 +310,7 @@ TEST(FailureBox, EmptyTargetRootShowsOnlyTheSource) {
   // copy: <message>: "<source>"
   ExpectOneFailureBox(RunOverlay(QuoteArgument(source) + L" \"\"", work.path()),
                       ExpectedFailureText(SystemMessageText(error), source, L""));
-  EXPECT_EQ(ReadTree(work.path()), (Tree{{L"source", "<dir>"}, {L"source\\a.txt", "a"}}));
+  EXPECT_EQ(ReadTree(work.path()), (Tree{{L"source", kDirectory}, {L"source\\a.txt", "a"}}));
 }
 
 }  // namespace

@@ -17,12 +17,7 @@
 namespace e2e {
 namespace {
 
-using testing_tree::Exists;
-using testing_tree::MakeDirectory;
-using testing_tree::ReadFileText;
-using testing_tree::TempDir;
-using testing_tree::Utf8;
-using testing_tree::WriteFileText;
+using namespace testing_tree;
 
 TEST(LauncherStandIn, IsListedUnderItsCopiedName) {
   TempDir work;
@@ -99,7 +94,7 @@ TEST_F(LauncherWait, LauncherNameIsRecognisedWithoutRegardToCase) {
     launcher.End();
 
     ExpectCopyDone(&overlay);
-    testing_tree::RemoveTree(target_);
+    RemoveTree(target_);
   }
 }
 

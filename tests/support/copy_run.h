@@ -2,10 +2,9 @@
 #pragma once
 
 #include <string>
-#include <vector>
 
 #include "report/error_code.h"
-#include "tests/support/fake_win32.h"
+#include "tests/support/expected_text.h"
 
 namespace testing_tree {
 
@@ -13,11 +12,9 @@ namespace testing_tree {
 // box is a test failure.
 std::string BoxTextOfCopy(const std::wstring& source, const std::wstring& target);
 
-// The failure text for `code`, composed by the program's own report with the
-// platform answering normally, or with only `faults` failing: a narrowing
-// failure gives its own text instead.
+// The box text of a copy of these roots that failed with `code`, composed
+// from the platform's and the runtime's own texts.
 std::string ExpectedFailureText(const std::wstring& source, const std::wstring& target,
-                                overlay::error_code code,
-                                const std::vector<fake::Fault>& faults = {});
+                                overlay::error_code code);
 
 }  // namespace testing_tree

@@ -15,24 +15,18 @@ std::wstring UniqueTempPath() {
          std::to_wstring(++counter);
 }
 
-void ReadTreeInto(const std::wstring& root, const std::wstring& relative,
-                  std::map<std::wstring, std::string>* tree) {
-  const std::wstring directory = relative.empty() ? root : root + L"\\" + relative;
-  WIN32_FIND_DATAW data;
-  HANDLE find = ::FindFirstFileW((directory + L"\\*").c_str(), &data);
-  if (find == INVALID_HANDLE_VALUE) return;
-  do {
-    const std::wstring name = data.cFileName;
-    if (name == L"." || name == L"..") continue;
-    const std::wstring child = relative.empty() ? name : relative + L"\\" + name;
-    if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-      (*tree)[child] = "<dir>";
-      ReadTreeInto(root, child, tree);
-    } else {
-      (*tree)[child] = ReadFileText(root + L"\\" + child);
-    }
-  } while (::FindNextFileW(find, &data));
-  ::FindClose(find);
+void ReadTreeInto(const std::wstring& root, const std::wstring& relative, Tree* tree) {
+  ForEachEntry(relative.empty() ? root : root + L"\\" + relative,
+               [&](const WIN32_FIND_DATAW& data) {
+                 const std::wstring child =
+                     relative.empty() ? data.cFileName : relative + L"\\" + data.cFileName;
+                 if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+                   (*tree)[child] = kDirectory;
+                   ReadTreeInto(root, child, tree);
+                 } else {
+                   (*tree)[child] = ReadFileText(root + L"\\" + child);
+                 }
+               });
 }
 
 }  // namespace
@@ -73,26 +67,20 @@ void MakeDirectory(const std::wstring& path) {
 void RemoveTree(const std::wstring& path) {
   const DWORD attributes = ::GetFileAttributesW(path.c_str());
   if (attributes == INVALID_FILE_ATTRIBUTES) return;
-  // A link is removed itself, never what it leads to.
-  if ((attributes & FILE_ATTRIBUTE_DIRECTORY) && !(attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
-    WIN32_FIND_DATAW data;
-    HANDLE find = ::FindFirstFileW((path + L"\\*").c_str(), &data);
-    if (find != INVALID_HANDLE_VALUE) {
-      std::vector<std::wstring> children;
-      do {
-        const std::wstring name = data.cFileName;
-        if (name != L"." && name != L"..") children.push_back(path + L"\\" + name);
-      } while (::FindNextFileW(find, &data));
-      ::FindClose(find);
-      for (const std::wstring& child : children) RemoveTree(child);
-    }
-    ::RemoveDirectoryW(path.c_str());
-  } else if (attributes & FILE_ATTRIBUTE_DIRECTORY) {
-    ::RemoveDirectoryW(path.c_str());
-  } else {
+  if (!(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
     ::SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
     ::DeleteFileW(path.c_str());
+    return;
   }
+  // A link is removed itself, never what it leads to.
+  if (!(attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+    std::vector<std::wstring> children;
+    ForEachEntry(path, [&](const WIN32_FIND_DATAW& data) {
+      children.push_back(path + L"\\" + data.cFileName);
+    });
+    for (const std::wstring& child : children) RemoveTree(child);
+  }
+  ::RemoveDirectoryW(path.c_str());
 }
 
 bool IsDirectory(const std::wstring& path) {
@@ -107,27 +95,43 @@ bool Exists(const std::wstring& path) {
   return ::GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
+void ForEachEntry(const std::wstring& directory,
+                  const std::function<void(const WIN32_FIND_DATAW&)>& visit) {
+  WIN32_FIND_DATAW data;
+  HANDLE find = ::FindFirstFileW((directory + L"\\*").c_str(), &data);
+  if (find == INVALID_HANDLE_VALUE) return;
+  do {
+    const std::wstring name = data.cFileName;
+    if (name != L"." && name != L"..") visit(data);
+  } while (::FindNextFileW(find, &data));
+  ::FindClose(find);
+}
+
 bool WaitUntilListed(const std::wstring& directory, const std::wstring& name) {
   for (int attempt = 0; attempt < 500; ++attempt) {
-    WIN32_FIND_DATAW data;
-    HANDLE find = ::FindFirstFileW((directory + L"\\*").c_str(), &data);
     bool listed = false;
-    if (find != INVALID_HANDLE_VALUE) {
-      do {
-        listed = listed || name == data.cFileName;
-      } while (::FindNextFileW(find, &data));
-      ::FindClose(find);
-    }
+    ForEachEntry(directory,
+                 [&](const WIN32_FIND_DATAW& data) { listed = listed || name == data.cFileName; });
     if (listed) return true;
     ::Sleep(10);
   }
   return false;
 }
 
-std::map<std::wstring, std::string> ReadTree(const std::wstring& root) {
-  std::map<std::wstring, std::string> tree;
+Tree ReadTree(const std::wstring& root) {
+  Tree tree;
   ReadTreeInto(root, L"", &tree);
   return tree;
+}
+
+void MakeTree(const std::wstring& root, const Tree& tree) {
+  for (const auto& [relative, content] : tree) {  // a map lists parents before their children
+    if (content == kDirectory) {
+      MakeDirectory(root + L"\\" + relative);
+    } else {
+      WriteFileText(root + L"\\" + relative, content);
+    }
+  }
 }
 
 std::string UnixPathOf(const std::wstring& path) {
@@ -142,38 +146,25 @@ std::string UnixPathOf(const std::wstring& path) {
   return result;
 }
 
-namespace {
-
-std::wstring WideFromUtf8(const std::string& text) {
-  if (text.empty()) return std::wstring();
-  const int size =
-      ::MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-  std::wstring wide(static_cast<size_t>(size), L'\0');
-  ::MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), wide.data(), size);
-  return wide;
+std::string ShellWord(const std::wstring& path) {
+  const std::string unix_path = UnixPathOf(path);
+  EXPECT_FALSE(unix_path.empty()) << "not running under Wine";
+  std::string word = "'";
+  for (char c : unix_path) word += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return word + "'";
 }
 
-// A Unix path as one word of a shell command.
-std::wstring ShellQuoted(const std::string& unix_path) {
-  std::wstring quoted = L"'";
-  for (wchar_t c : WideFromUtf8(unix_path)) {
-    if (c == L'\'') {
-      quoted += L"'\\''";
-    } else {
-      quoted += c;
-    }
-  }
-  return quoted + L"'";
-}
-
-// Runs a Unix shell command from Wine. Wine cannot wait on a Unix process,
-// so the shell leaves a marker once the command has succeeded (the effect
-// itself may not be visible from here, as a dangling link is not).
-bool RunUnixCommand(const std::wstring& command) {
-  const std::wstring marker = UniqueTempPath() + L".done";
-  const std::string marker_unix = UnixPathOf(marker);
-  if (marker_unix.empty()) return false;  // not running under Wine
-  std::wstring line = L"sh -c \"" + command + L" && : > " + ShellQuoted(marker_unix) + L"\"";
+// Wine cannot wait on a Unix process: the script leaves its exit status in a
+// file once it has finished, and that file is awaited (up to 2 minutes).
+bool RunShell(const std::string& commands) {
+  TempDir scratch;
+  const std::wstring script = scratch / L"script.sh", status = scratch / L"status";
+  WriteFileText(script, "(\n" + commands + "\n)\necho $? > " + ShellWord(status + L".part") +
+                            " && mv " + ShellWord(status + L".part") + " " + ShellWord(status) +
+                            "\n");
+  // The scratch folder's path is plain ASCII.
+  const std::string script_unix = UnixPathOf(script);
+  std::wstring line = L"sh \"" + std::wstring(script_unix.begin(), script_unix.end()) + L"\"";
   STARTUPINFOW startup{};
   startup.cb = sizeof startup;
   PROCESS_INFORMATION process{};
@@ -183,23 +174,17 @@ bool RunUnixCommand(const std::wstring& command) {
   }
   ::CloseHandle(process.hThread);
   ::CloseHandle(process.hProcess);
-  for (int i = 0; i < 1000 && ::GetFileAttributesW(marker.c_str()) == INVALID_FILE_ATTRIBUTES;
-       ++i) {
-    ::Sleep(5);
-  }
-  return ::DeleteFileW(marker.c_str()) != FALSE;
+  for (int i = 0; i < 24000 && !Exists(status); ++i) ::Sleep(5);
+  return ReadFileText(status) == "0\n";
 }
 
-}  // namespace
-
 void MakeSymlink(const std::wstring& link, const std::wstring& target) {
-  ASSERT_TRUE(RunUnixCommand(L"ln -s " + ShellQuoted(UnixPathOf(target)) + L" " +
-                             ShellQuoted(UnixPathOf(link))))
+  ASSERT_TRUE(RunShell("ln -s " + ShellWord(target) + " " + ShellWord(link)))
       << "ln did not make " << Utf8(link);
 }
 
-void ChangeMode(const std::wstring& path, const std::wstring& mode) {
-  ASSERT_TRUE(RunUnixCommand(L"chmod " + mode + L" " + ShellQuoted(UnixPathOf(path))))
+void ChangeMode(const std::wstring& path, const std::string& mode) {
+  ASSERT_TRUE(RunShell("chmod " + mode + " " + ShellWord(path)))
       << "chmod did not change " << Utf8(path);
 }
 

@@ -6,7 +6,7 @@
 
 #include <cstring>
 
-#include "tests/support/fake_win32.h"
+#include "tests/support/interposer.h"
 
 namespace {
 bool g_without_info_ex = false;
@@ -19,7 +19,7 @@ int main(int argc, char** argv) {
   for (int i = 1; i < argc; ++i) {
     if (std::strcmp(argv[i], "--without-info-ex") == 0) g_without_info_ex = true;
   }
-  fake::Reset();
-  fake::Platform().info_ex_available = !g_without_info_ex;
+  interposer::Reset();
+  interposer::Platform().info_ex_available = !g_without_info_ex;
   return RUN_ALL_TESTS();
 }

@@ -1,4 +1,4 @@
-#include "tests/support/fake_win32.h"
+#include "tests/support/interposer.h"
 
 #include <locale.h>  // ___lc_codepage_func
 #include <shellapi.h>
@@ -12,7 +12,7 @@
 #include "platform/win32.h"
 #include "tests/support/allocation.h"
 
-namespace fake {
+namespace interposer {
 namespace {
 
 State g_state;
@@ -96,9 +96,9 @@ DWORD WINAPI FakeGetFinalPathNameByHandleW(HANDLE file, LPWSTR path, DWORD size,
 
 const char* NameOf(Call call) {
   static const char* const kNames[] = {
-#define FAKE_WIN32_NAME(name) #name,
-      FAKE_WIN32_CALLS(FAKE_WIN32_NAME)
-#undef FAKE_WIN32_NAME
+#define INTERPOSED_NAME(name) #name,
+      INTERPOSED_CALLS(INTERPOSED_NAME)
+#undef INTERPOSED_NAME
   };
   return kNames[static_cast<int>(call)];
 }
@@ -122,11 +122,21 @@ std::vector<LoggedCall> CallsOf(Call call) {
   return calls;
 }
 
-}  // namespace fake
+int IndexOf(const std::vector<LoggedCall>& log, Call call, int nth, size_t from) {
+  int last = -1, seen = 0;
+  for (size_t i = from; i < log.size(); ++i) {
+    if (log[i].call != call) continue;
+    last = static_cast<int>(i);
+    if (++seen == nth) return last;
+  }
+  return nth == kLast ? last : -1;
+}
 
-using fake::Call;
-using fake::Enter;
-using fake::g_state;
+}  // namespace interposer
+
+using interposer::Call;
+using interposer::Enter;
+using interposer::g_state;
 
 namespace win32 {
 
@@ -146,8 +156,8 @@ LPWSTR* CommandLineToArgvW(LPCWSTR command_line, int* count) noexcept {
   LPWSTR* vector = split(command_line, count);
   if (vector != nullptr) {
     alloc::Uncounted bookkeeping;
-    fake::g_argument_vectors.insert(vector);
-    g_state.argument_vectors_live = static_cast<int>(fake::g_argument_vectors.size());
+    interposer::g_argument_vectors.insert(vector);
+    g_state.argument_vectors_live = static_cast<int>(interposer::g_argument_vectors.size());
   }
   return vector;
 }
@@ -156,10 +166,10 @@ HLOCAL LocalFree(HLOCAL memory) {
   Enter(Call::LocalFree);
   alloc::Uncounted bookkeeping;
   if (memory == nullptr) ++g_state.null_local_frees;
-  fake::g_argument_vectors.erase(memory);
-  g_state.argument_vectors_live = static_cast<int>(fake::g_argument_vectors.size());
-  fake::g_message_buffers.erase(memory);
-  g_state.message_buffers_live = static_cast<int>(fake::g_message_buffers.size());
+  interposer::g_argument_vectors.erase(memory);
+  g_state.argument_vectors_live = static_cast<int>(interposer::g_argument_vectors.size());
+  interposer::g_message_buffers.erase(memory);
+  g_state.message_buffers_live = static_cast<int>(interposer::g_message_buffers.size());
   return ::LocalFree(memory);
 }
 
@@ -172,38 +182,39 @@ HANDLE CreateToolhelp32Snapshot(DWORD flags, DWORD process_id) {
     snapshot = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
     const auto& lists = g_state.process_lists;
     const size_t index = static_cast<size_t>(g_state.snapshot_count);
-    fake::FakeSnapshot contents;
+    interposer::FakeSnapshot contents;
     if (!lists.empty()) contents.names = lists[index < lists.size() ? index : lists.size() - 1];
-    fake::g_fake_snapshots.emplace_back(snapshot, contents);
+    interposer::g_fake_snapshots.emplace_back(snapshot, contents);
   } else {
     snapshot = ::CreateToolhelp32Snapshot(flags, process_id);
   }
   ++g_state.snapshot_count;
-  fake::TrackOpen(fake::g_open_handles, g_state.open_handles, snapshot);
+  interposer::TrackOpen(interposer::g_open_handles, g_state.open_handles, snapshot);
   return snapshot;
 }
 
 BOOL Process32FirstW(HANDLE snapshot, PROCESSENTRY32W* entry) {
   if (Enter(Call::Process32FirstW, static_cast<int>(entry->dwSize))) return FALSE;
-  if (fake::FakeSnapshot* contents = fake::FindFakeSnapshot(snapshot)) {
+  if (interposer::FakeSnapshot* contents = interposer::FindFakeSnapshot(snapshot)) {
     contents->next = 0;
-    return fake::NextFakeProcess(snapshot, entry);
+    return interposer::NextFakeProcess(snapshot, entry);
   }
   return ::Process32FirstW(snapshot, entry);
 }
 
 BOOL Process32NextW(HANDLE snapshot, PROCESSENTRY32W* entry) {
   if (Enter(Call::Process32NextW, static_cast<int>(entry->dwSize))) return FALSE;
-  if (fake::FindFakeSnapshot(snapshot) != nullptr) return fake::NextFakeProcess(snapshot, entry);
+  if (interposer::FindFakeSnapshot(snapshot) != nullptr)
+    return interposer::NextFakeProcess(snapshot, entry);
   return ::Process32NextW(snapshot, entry);
 }
 
 BOOL CloseHandle(HANDLE handle) {
   Enter(Call::CloseHandle);
-  fake::TrackClose(fake::g_open_handles, g_state.open_handles, handle);
+  interposer::TrackClose(interposer::g_open_handles, g_state.open_handles, handle);
   {
     alloc::Uncounted bookkeeping;
-    auto& snapshots = fake::g_fake_snapshots;
+    auto& snapshots = interposer::g_fake_snapshots;
     for (auto it = snapshots.begin(); it != snapshots.end(); ++it) {
       if (it->first == handle) {
         snapshots.erase(it);
@@ -254,10 +265,11 @@ FARPROC GetProcAddress(HMODULE module, LPCSTR name) {
       return nullptr;
     }
     return reinterpret_cast<FARPROC>(
-        reinterpret_cast<void*>(&fake::FakeGetFileInformationByHandleEx));
+        reinterpret_cast<void*>(&interposer::FakeGetFileInformationByHandleEx));
   }
   if (by_name && std::strcmp(name, "GetFinalPathNameByHandleW") == 0) {
-    return reinterpret_cast<FARPROC>(reinterpret_cast<void*>(&fake::FakeGetFinalPathNameByHandleW));
+    return reinterpret_cast<FARPROC>(
+        reinterpret_cast<void*>(&interposer::FakeGetFinalPathNameByHandleW));
   }
   return ::GetProcAddress(module, name);
 }
@@ -273,7 +285,7 @@ HANDLE CreateFileW(LPCWSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTE
                    DWORD disposition, DWORD flags, HANDLE template_file) {
   if (Enter(Call::CreateFileW, static_cast<int>(flags), path)) return INVALID_HANDLE_VALUE;
   HANDLE file = ::CreateFileW(path, access, share, security, disposition, flags, template_file);
-  fake::TrackOpen(fake::g_open_handles, g_state.open_handles, file);
+  interposer::TrackOpen(interposer::g_open_handles, g_state.open_handles, file);
   return file;
 }
 
@@ -293,7 +305,7 @@ HANDLE FindFirstFileExW(LPCWSTR pattern, FINDEX_INFO_LEVELS level, LPVOID data,
                         FINDEX_SEARCH_OPS search, LPVOID filter, DWORD flags) {
   if (Enter(Call::FindFirstFileExW, static_cast<int>(level), pattern)) return INVALID_HANDLE_VALUE;
   HANDLE find = ::FindFirstFileExW(pattern, level, data, search, filter, flags);
-  fake::TrackOpen(fake::g_open_finds, g_state.open_finds, find);
+  interposer::TrackOpen(interposer::g_open_finds, g_state.open_finds, find);
   return find;
 }
 
@@ -304,7 +316,7 @@ BOOL FindNextFileW(HANDLE find, WIN32_FIND_DATAW* data) {
 
 BOOL FindClose(HANDLE find) {
   Enter(Call::FindClose);
-  fake::TrackClose(fake::g_open_finds, g_state.open_finds, find);
+  interposer::TrackClose(interposer::g_open_finds, g_state.open_finds, find);
   return ::FindClose(find);
 }
 
@@ -337,8 +349,8 @@ DWORD FormatMessageA(DWORD flags, LPCVOID source, DWORD message_id, DWORD langua
   }
   if ((flags & FORMAT_MESSAGE_ALLOCATE_BUFFER) && *reinterpret_cast<LPSTR*>(buffer) != nullptr) {
     alloc::Uncounted bookkeeping;
-    fake::g_message_buffers.insert(*reinterpret_cast<LPSTR*>(buffer));
-    g_state.message_buffers_live = static_cast<int>(fake::g_message_buffers.size());
+    interposer::g_message_buffers.insert(*reinterpret_cast<LPSTR*>(buffer));
+    g_state.message_buffers_live = static_cast<int>(interposer::g_message_buffers.size());
   }
   return length;
 }

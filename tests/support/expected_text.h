@@ -1,19 +1,19 @@
-// The texts overlay's box must show, computed from the platform and the C
-// runtime of this system, never written out.
+// The texts overlay's box must show, composed from the platform's and the C
+// runtime's own texts on this system, never written out.
 #pragma once
 
 #include <windows.h>
 
 #include <string>
 
-namespace e2e {
+namespace testing_tree {
 
 // FormatMessageA's text for a Win32 error (system table, default language),
 // trailing NUL, tab, line feed, carriage return and blank removed, or
 // "unknown error" when the system has none.
 std::string SystemMessageText(DWORD error);
 
-// The C runtime's errno text: _sys_errlist[value].
+// The C runtime's description of an errno value.
 std::string RuntimeErrnoText(int value);
 
 // Text in the ANSI code page, without best-fit look-alikes: characters the
@@ -22,10 +22,10 @@ std::string AnsiText(const std::wstring& text);
 // Narrow text of the ANSI code page read back as wide text, as a box shows it.
 std::wstring WideFromAnsi(const std::string& text);
 
-// The box text of a failed copy: copy: <message>: "<source>", "<target>" with
-// the roots as given, narrowed to the ANSI code page; only the source when the
+// The box text of a failed copy, in the ANSI code page: copy: <message>:
+// "<source>", "<target>" with the roots as given; only the source when the
 // target root is empty.
-std::wstring ExpectedFailureText(const std::string& message, const std::wstring& source,
-                                 const std::wstring& target);
+std::string ExpectedFailureText(const std::string& message, const std::wstring& source,
+                                const std::wstring& target);
 
-}  // namespace e2e
+}  // namespace testing_tree

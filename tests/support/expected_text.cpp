@@ -1,8 +1,8 @@
-#include "tests/e2e/expected_text.h"
+#include "tests/support/expected_text.h"
 
-#include <stdlib.h>
+#include <cstring>
 
-namespace e2e {
+namespace testing_tree {
 namespace {
 
 bool IsTrailingBlank(char byte) {
@@ -22,7 +22,7 @@ std::string SystemMessageText(DWORD error) {
   return text.empty() ? "unknown error" : text;
 }
 
-std::string RuntimeErrnoText(int value) { return _sys_errlist[value]; }
+std::string RuntimeErrnoText(int value) { return std::strerror(value); }
 
 std::string AnsiText(const std::wstring& text) {
   if (text.empty()) return std::string();
@@ -44,12 +44,11 @@ std::wstring WideFromAnsi(const std::string& text) {
   return wide;
 }
 
-std::wstring ExpectedFailureText(const std::string& message, const std::wstring& source,
-                                 const std::wstring& target) {
+std::string ExpectedFailureText(const std::string& message, const std::wstring& source,
+                                const std::wstring& target) {
   std::string text = "copy: " + message + ": \"" + AnsiText(source);
   if (!target.empty()) text += "\", \"" + AnsiText(target);
-  text += '"';
-  return WideFromAnsi(text);
+  return text + '"';
 }
 
-}  // namespace e2e
+}  // namespace testing_tree

@@ -1,7 +1,8 @@
-// The tests' side of the platform seam. Every call goes to the real platform
-// unless a test says otherwise: then a chosen call answers a chosen error,
-// and every call is counted and logged so tests can check the call pattern
-// and that every handle opened was closed.
+// The interposer: the tests' side of the platform seam, standing between the
+// program and the real platform. It logs and counts every call and passes it
+// on to the real platform, unless a test makes a call answer an error or
+// answer from a stand-in (process lists, command line, system messages), so
+// tests can check the call pattern and that every handle opened was closed.
 #pragma once
 
 #include <windows.h>
@@ -10,11 +11,11 @@
 #include <string>
 #include <vector>
 
-namespace fake {
+namespace interposer {
 
 // Every call of the seam, as it is named in the call log.
 // clang-format off
-#define FAKE_WIN32_CALLS(X)                                                            \
+#define INTERPOSED_CALLS(X)                                                            \
   X(GetCommandLineW) X(CommandLineToArgvW) X(LocalFree)                               \
   X(CreateToolhelp32Snapshot) X(Process32FirstW) X(Process32NextW) X(CloseHandle)     \
   X(Sleep) X(MessageBoxA) X(_wcsicmp) X(GetModuleHandleW) X(GetProcAddress)           \
@@ -22,9 +23,9 @@ namespace fake {
   X(GetFileInformationByHandleEx) X(GetFinalPathNameByHandleW) X(CreateDirectoryW)    \
   X(FindFirstFileExW) X(FindNextFileW) X(FindClose) X(CopyFileW) X(GetFullPathNameW)  \
   X(FormatMessageA) X(AreFileApisANSI) X(WideCharToMultiByte) X(___lc_codepage_func)
-#define FAKE_WIN32_ENUMERATOR(name) name,
-enum class Call { FAKE_WIN32_CALLS(FAKE_WIN32_ENUMERATOR) kCount };
-#undef FAKE_WIN32_ENUMERATOR
+#define INTERPOSED_ENUMERATOR(name) name,
+enum class Call { INTERPOSED_CALLS(INTERPOSED_ENUMERATOR) kCount };
+#undef INTERPOSED_ENUMERATOR
 // clang-format on
 
 const char* NameOf(Call call);
@@ -53,7 +54,7 @@ struct MessageBoxShown {
   UINT style;
 };
 
-// What the fake platform does and has seen. One instance, reset before each test.
+// What the interposer does and has seen. One instance, reset before each test.
 struct State {
   std::vector<Fault> faults;
   std::vector<LoggedCall> log;
@@ -104,5 +105,9 @@ void Reset();
 int CountOf(Call call);
 // Calls of one kind, in order, with their details.
 std::vector<LoggedCall> CallsOf(Call call);
+// Position in `log` of the nth call of a kind (counting from 1) at or after
+// `from`, or of the last one for kLast; -1 when there is none.
+constexpr int kLast = -1;
+int IndexOf(const std::vector<LoggedCall>& log, Call call, int nth = 1, size_t from = 0);
 
-}  // namespace fake
+}  // namespace interposer

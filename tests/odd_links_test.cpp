@@ -1,0 +1,99 @@
+// Links in the source: to an ancestor, and leading nowhere.
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+#include "tests/support/odd_trees.h"
+
+namespace {
+
+using namespace testing_tree;
+using interposer::Call;
+
+TEST_F(OddTrees, LinkToAnAncestorEndsInAReportedFailureNotAHang) {
+  MakeDirectory(source_);
+  MakeDirectory(source_ + L"\\a");
+  WriteFileText(source_ + L"\\a\\file.txt", "x");
+  MakeSymlink(source_ + L"\\a\\up", source_);
+  ASSERT_TRUE(WaitUntilListed(source_ + L"\\a", L"up"));
+
+  // What the platform answers for the first path through the loop it cannot resolve.
+  std::wstring looped = source_;
+  DWORD platform_error = 0;
+  int depth = 0;
+  for (; depth < 2000 && platform_error == 0; ++depth) {
+    looped += L"\\a\\up";
+    WIN32_FIND_DATAW data;
+    HANDLE find = ::FindFirstFileW((looped + L"\\*").c_str(), &data);
+    if (find == INVALID_HANDLE_VALUE) {
+      platform_error = ::GetLastError();
+    } else {
+      ::FindClose(find);
+    }
+  }
+  ASSERT_NE(platform_error, 0u);
+
+  const DWORD start = ::GetTickCount();
+  const std::string box = Copy(source_, target_);
+  const DWORD took = ::GetTickCount() - start;
+  EXPECT_EQ(box, ExpectedSystemText(source_, target_, platform_error));
+  EXPECT_LT(took, 20000u);
+  // The copy went down the loop as far as the platform resolved it.
+  int target_depth = 0;
+  for (std::wstring path = target_; IsDirectory(path + L"\\a\\up"); path += L"\\a\\up") {
+    ++target_depth;
+  }
+  Figure(
+      "link to an ancestor: the platform stops resolving at depth %d with %lu; the copy "
+      "stopped after %lu ms having made %d levels",
+      depth, platform_error, took, target_depth);
+  EXPECT_GE(target_depth, depth - 2);
+}
+
+TEST_F(OddTrees, DanglingLinks) {
+  MakeDirectory(source_);
+  WriteFileText(source_ + L"\\real.txt", "real");
+  MakeSymlink(source_ + L"\\dangling", temp_ / L"nowhere");
+  RunShell("test -L " + ShellWord(source_ + L"\\dangling"));
+  // How the platform lists a link that leads nowhere.
+  bool listed = false;
+  WIN32_FIND_DATAW data;
+  HANDLE find = ::FindFirstFileExW((source_ + L"\\*").c_str(), FindExInfoBasic, &data,
+                                   FindExSearchNameMatch, nullptr, 0);
+  ASSERT_NE(find, INVALID_HANDLE_VALUE);
+  do {
+    listed = listed || std::wstring(data.cFileName) == L"dangling";
+  } while (::FindNextFileW(find, &data));
+  ::FindClose(find);
+  Figure("a dangling link is %s by the platform's enumeration", listed ? "listed" : "not listed");
+
+  const std::string box = Copy(source_, target_);
+  if (listed) {
+    // Reached by the walk: the platform's not-found answer is the failure.
+    EXPECT_TRUE(box == ExpectedSystemText(source_, target_, ERROR_FILE_NOT_FOUND) ||
+                box == ExpectedSystemText(source_, target_, ERROR_PATH_NOT_FOUND))
+        << box;
+  } else {
+    // Invisible to the walk, like to every other program: the rest is copied.
+    EXPECT_EQ(box, "");
+    EXPECT_EQ(ReadTree(target_), (Tree{{L"real.txt", "real"}}));
+  }
+
+  // A dangling link as the source root is reported as not found, before anything is written.
+  const std::wstring dangling_root = temp_ / L"dangling-root";
+  MakeSymlink(dangling_root, temp_ / L"nowhere");
+  RunShell("test -L " + ShellWord(dangling_root));
+  WIN32_FILE_ATTRIBUTE_DATA attributes;
+  ASSERT_FALSE(::GetFileAttributesExW(dangling_root.c_str(), GetFileExInfoStandard, &attributes));
+  const DWORD root_error = ::GetLastError();
+  EXPECT_TRUE(root_error == ERROR_FILE_NOT_FOUND || root_error == ERROR_PATH_NOT_FOUND);
+  interposer::Reset();
+  const std::wstring fresh_target = temp_ / L"fresh-target";
+  EXPECT_EQ(Copy(dangling_root, fresh_target),
+            ExpectedSystemText(dangling_root, fresh_target, root_error));
+  EXPECT_FALSE(Exists(fresh_target));
+  EXPECT_EQ(interposer::CountOf(Call::CreateDirectoryW) + interposer::CountOf(Call::CopyFileW), 0);
+}
+
+}  // namespace
