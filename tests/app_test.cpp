@@ -78,7 +78,7 @@ INSTANTIATE_TEST_SUITE_P(
                     ProcessName{"WithBlank", L"Varenko Launcher.exe", false},
                     // Only A-Z fold: a Cyrillic "а" looks the same but is not.
                     ProcessName{"CyrillicLookAlike", L"V\u0430renkoLauncher.exe", false}),
-    [](const testing::TestParamInfo<ProcessName>& info) { return info.param.case_name; });
+    ByCaseName());
 
 TEST_F(LauncherWaitTest, SeveralLaunchersCountAsOneAndTheLastToGoEndsTheWait) {
   const std::wstring launcher = overlay::kLauncherImageName;
@@ -181,9 +181,7 @@ INSTANTIATE_TEST_SUITE_P(Arguments, WrongCountTest,
                          testing::Values(WrongCount{"None", L""}, WrongCount{"One", L"S"},
                                          WrongCount{"Three", L"S T extra"},
                                          WrongCount{"BothInOneQuote", L"\"S T\""}),
-                         [](const testing::TestParamInfo<WrongCount>& info) {
-                           return info.param.case_name;
-                         });
+                         ByCaseName());
 
 TEST_F(CommandLineTest, UnsplittableCommandLineDoesNothingAndStillReleases) {
   interposer::Platform().faults.push_back({Call::CommandLineToArgvW, 0, ERROR_NOT_ENOUGH_MEMORY});

@@ -1,4 +1,5 @@
 // The tree copy on real trees, and under refusals only the seam can produce.
+#include <algorithm>
 #include <cerrno>
 #include <map>
 #include <string>
@@ -76,32 +77,54 @@ TEST_F(TreeCopyTest, MissingSourceRootFailsWithNotFoundAndCreatesNothing) {
   EXPECT_FALSE(Exists(dst_));
 }
 
-TEST_F(TreeCopyTest, SameDirectoryWrittenDifferentlyIsRefusedBeforeAnythingIsWritten) {
+// A target root that is the source root or lies inside it, however it is
+// written or reached: refused before anything is written.
+struct RefusedTarget {
+  const char* case_name;
+  const wchar_t* target;  // below the test's folder, where "src" is the source root
+  int verdict;            // EEXIST: the same directory; EINVAL: inside it
+  bool forward_slashes = false;
+};
+
+class RefusedTargetTest : public TreeCopyTest, public testing::WithParamInterface<RefusedTarget> {};
+
+TEST_P(RefusedTargetTest, IsRefusedBeforeAnythingIsWritten) {
   MakeSampleSource();
+  MakeSymlink(temp_ / L"alias", src_);
+  MakeSymlink(temp_ / L"into_a", src_ + L"\\a");
   const Tree before = ReadTree(src_);
-  std::wstring forward = src_;
-  for (wchar_t& c : forward) {
-    if (c == L'\\') c = L'/';
-  }
-  for (const std::wstring& same : {src_, src_ + L"\\", forward, src_ + L"\\a\\.."}) {
-    interposer::Reset();
-    EXPECT_EQ(Copy(src_, same), ExpectedFailureText(src_, same, MakeGenericCode(EEXIST)))
-        << Utf8(same);
-    EXPECT_EQ(interposer::CountOf(Call::CreateDirectoryW), 0);
-    EXPECT_EQ(interposer::CountOf(Call::CopyFileW), 0);
-  }
+  std::wstring target = temp_ / GetParam().target;
+  if (GetParam().forward_slashes) std::replace(target.begin(), target.end(), L'\\', L'/');
+  interposer::Reset();
+  EXPECT_EQ(Copy(src_, target),
+            ExpectedFailureText(src_, target, MakeGenericCode(GetParam().verdict)));
+  EXPECT_EQ(interposer::CountOf(Call::CreateDirectoryW), 0);
+  EXPECT_EQ(interposer::CountOf(Call::CopyFileW), 0);
   EXPECT_EQ(ReadTree(src_), before);
 }
 
-TEST_F(TreeCopyTest, SameDirectoryThroughALinkIsRefused) {
+INSTANTIATE_TEST_SUITE_P(
+    Targets, RefusedTargetTest,
+    testing::Values(RefusedTarget{"Itself", L"src", EEXIST},
+                    RefusedTarget{"ItselfWithSeparator", L"src\\", EEXIST},
+                    RefusedTarget{"ItselfWithForwardSlashes", L"src", EEXIST, true},
+                    RefusedTarget{"ItselfThroughDotDot", L"src\\a\\..", EEXIST},
+                    RefusedTarget{"ItselfThroughALink", L"alias", EEXIST},
+                    RefusedTarget{"NewDirectoryInside", L"src\\copy", EINVAL},
+                    RefusedTarget{"MissingLevelsInside", L"src\\a\\new\\deeper", EINVAL},
+                    RefusedTarget{"DirectoryInside", L"src\\a", EINVAL},
+                    RefusedTarget{"DotDotAndSeparatorInside", L"src\\a\\b\\..\\x\\", EINVAL},
+                    RefusedTarget{"LinkToTheSourceOnTheWay", L"alias\\copy", EINVAL},
+                    RefusedTarget{"LinkIntoTheSource", L"into_a", EINVAL},
+                    RefusedTarget{"LinkIntoTheSourceOnTheWay", L"into_a\\new\\deeper", EINVAL}),
+    ByCaseName());
+
+// A root that is a link to its own parent, given twice: the same object,
+// not a target inside the source.
+TEST_F(TreeCopyTest, RootLinkingToItsOwnParentGivenTwiceIsTheSameObject) {
   MakeSampleSource();
-  MakeSymlink(dst_, src_);
-  EXPECT_EQ(Copy(src_, dst_), ExpectedFailureText(src_, dst_, MakeGenericCode(EEXIST)));
-  // A root that is a link to its own parent, given twice: the same object,
-  // not a target inside the source.
   const std::wstring up = src_ + L"\\up";
   MakeSymlink(up, src_);
-  interposer::Reset();
   EXPECT_EQ(Copy(up, up), ExpectedFailureText(up, up, MakeGenericCode(EEXIST)));
   EXPECT_EQ(interposer::CountOf(Call::CopyFileW), 0);
 }
@@ -192,25 +215,6 @@ TEST_F(TreeCopyTest, LinksAreFollowedInTheSourceAndTheTarget) {
   EXPECT_EQ(ReadFileText(target_elsewhere / L"b\\two.bin"), std::string("t\0w\r\no", 6));
 }
 
-TEST_F(TreeCopyTest, TargetRootInsideTheSourceIsRefusedBeforeAnythingIsWritten) {
-  MakeSampleSource();
-  const Tree before = ReadTree(src_);
-  // Also where the way in leads through a link: to the source, or below it
-  // as the target root itself or as a folder on its way.
-  MakeSymlink(temp_ / L"alias", src_);
-  MakeSymlink(temp_ / L"into_a", src_ + L"\\a");
-  for (const std::wstring& inside :
-       {src_ + L"\\copy", src_ + L"\\a\\new\\deeper", src_ + L"\\a", src_ + L"\\a\\b\\..\\x\\",
-        temp_ / L"alias\\copy", temp_ / L"into_a", temp_ / L"into_a\\new\\deeper"}) {
-    interposer::Reset();
-    EXPECT_EQ(Copy(src_, inside), ExpectedFailureText(src_, inside, MakeGenericCode(EINVAL)))
-        << Utf8(inside);
-    EXPECT_EQ(interposer::CountOf(Call::CreateDirectoryW), 0);
-    EXPECT_EQ(interposer::CountOf(Call::CopyFileW), 0);
-  }
-  EXPECT_EQ(ReadTree(src_), before);
-}
-
 TEST_F(TreeCopyTest, SourceInsideTheTargetIsTheNormalUpdate) {
   // An update folder inside the game folder, laid over the game folder.
   MakeDirectory(dst_);
@@ -237,31 +241,35 @@ TEST_F(TreeCopyTest, RelativeRootsAreTakenFromTheCurrentDirectory) {
 
 // ---- Refusals only the seam can produce -------------------------------------
 
-TEST_F(TreeCopyTest, BasicEnumerationRefusedIsAskedAgainWithTheStandardLevel) {
-  for (DWORD refusal : {ERROR_NOT_SUPPORTED, ERROR_INVALID_PARAMETER}) {
-    MakeSampleSource();
-    interposer::Reset();
-    interposer::Platform().faults.push_back({Call::FindFirstFileExW, 0, refusal, FindExInfoBasic});
-    EXPECT_EQ(Copy(src_, dst_), "");
-    EXPECT_EQ(ReadTree(dst_), ReadTree(src_));
-    const auto opens = interposer::CallsOf(Call::FindFirstFileExW);
-    ASSERT_EQ(opens.size(), 8u);  // four directories, each asked twice
-    for (size_t i = 0; i < opens.size(); ++i) {
-      EXPECT_EQ(opens[i].detail, i % 2 == 0 ? FindExInfoBasic : FindExInfoStandard);
-    }
-    RemoveTree(dst_);
-    RemoveTree(src_);
-  }
-  // Any other refusal is the failure, without a second try.
+// Volumes without the basic enumeration level answer one of these two.
+class BasicLevelRefusedTest : public TreeCopyTest, public testing::WithParamInterface<DWORD> {};
+
+TEST_P(BasicLevelRefusedTest, IsAskedAgainWithTheStandardLevel) {
   MakeSampleSource();
-  interposer::Reset();
+  interposer::Platform().faults.push_back({Call::FindFirstFileExW, 0, GetParam(), FindExInfoBasic});
+  EXPECT_EQ(Copy(src_, dst_), "");
+  EXPECT_EQ(ReadTree(dst_), ReadTree(src_));
+  const auto opens = interposer::CallsOf(Call::FindFirstFileExW);
+  ASSERT_EQ(opens.size(), 8u);  // four directories, each asked twice
+  for (size_t i = 0; i < opens.size(); ++i) {
+    EXPECT_EQ(opens[i].detail, i % 2 == 0 ? FindExInfoBasic : FindExInfoStandard);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Refusals, BasicLevelRefusedTest,
+                         testing::Values(ERROR_NOT_SUPPORTED, ERROR_INVALID_PARAMETER));
+
+TEST_F(TreeCopyTest, EnumerationRefusedOtherwiseIsTheFailureWithoutASecondTry) {
+  MakeSampleSource();
   interposer::Platform().faults.push_back(
       {Call::FindFirstFileExW, 0, ERROR_ACCESS_DENIED, FindExInfoBasic});
   EXPECT_EQ(Copy(src_, dst_), ExpectedFailureText(src_, dst_, MakeSystemCode(ERROR_ACCESS_DENIED)));
   EXPECT_EQ(interposer::CountOf(Call::FindFirstFileExW), 1);
-  // Nothing matched at all (a volume root lists not even "."): an empty directory.
-  RemoveTree(dst_);
-  interposer::Reset();
+}
+
+// Nothing matched at all (a volume root lists not even "."): an empty directory.
+TEST_F(TreeCopyTest, EnumerationFindingNothingIsAnEmptyDirectory) {
+  MakeSampleSource();
   interposer::Platform().faults.push_back({Call::FindFirstFileExW, 2, ERROR_FILE_NOT_FOUND});
   EXPECT_EQ(Copy(src_, dst_), "");
   const std::wstring pattern = interposer::CallsOf(Call::FindFirstFileExW).at(1).path;
@@ -299,49 +307,69 @@ TEST_F(TreeCopyTest, TargetQueryFailingOtherThanNotFoundIsTheFailure) {
   interposer::Platform().faults.push_back({Call::GetFileAttributesExW, 2, ERROR_ACCESS_DENIED});
   EXPECT_EQ(Copy(src_, dst_), ExpectedFailureText(src_, dst_, MakeSystemCode(ERROR_ACCESS_DENIED)));
   EXPECT_FALSE(Exists(dst_));
-  for (DWORD not_found : {ERROR_BAD_NETPATH, ERROR_INVALID_NAME}) {
-    interposer::Reset();
-    interposer::Platform().faults.push_back({Call::GetFileAttributesExW, 2, not_found});
-    EXPECT_EQ(Copy(src_, dst_), "") << "a target that is not found is created";
-    EXPECT_TRUE(IsFile(dst_ + L"\\a\\one.txt"));
-  }
 }
 
-TEST_F(TreeCopyTest, IdentityRecordsAlignedAndTheirFallback) {
+// The errors besides "file" and "path not found" that mean nothing is there.
+class TargetNotFoundTest : public TreeCopyTest, public testing::WithParamInterface<DWORD> {};
+
+TEST_P(TargetNotFoundTest, MakesTheTargetRoot) {
+  MakeSampleSource();
+  interposer::Platform().faults.push_back({Call::GetFileAttributesExW, 2, GetParam()});
+  EXPECT_EQ(Copy(src_, dst_), "");
+  EXPECT_TRUE(IsFile(dst_ + L"\\a\\one.txt"));
+}
+
+INSTANTIATE_TEST_SUITE_P(Answers, TargetNotFoundTest,
+                         testing::Values(ERROR_BAD_NETPATH, ERROR_INVALID_NAME));
+
+// Volumes and systems without 128-bit file identifiers answer one of these
+// two: the older call's identity serves instead.
+class IdentityFallbackTest : public TreeCopyTest, public testing::WithParamInterface<DWORD> {
+ protected:
+  void SetUp() override {
+    if (RunningWithoutInfoEx()) GTEST_SKIP() << "needs GetFileInformationByHandleEx";
+    TreeCopyTest::SetUp();
+    interposer::Platform().faults.push_back(
+        {Call::GetFileInformationByHandleEx, 0, GetParam(), 18});
+  }
+};
+
+TEST_P(IdentityFallbackTest, CopiesOverAnExistingTargetAndRefusesTheSameObject) {
+  MakeSampleSource();
+  MakeDirectory(dst_);
+  EXPECT_EQ(Copy(src_, dst_), "");
+  EXPECT_GT(interposer::CountOf(Call::GetFileInformationByHandle), 0);
+  interposer::Platform().boxes.clear();
+  EXPECT_EQ(Copy(src_, src_), ExpectedFailureText(src_, src_, MakeGenericCode(EEXIST)));
+}
+
+// Where the older call reports no file index, identities cannot tell objects
+// apart: no ordinary copy is refused as a target inside the source.
+TEST_P(IdentityFallbackTest, WithoutFileIndexesRefusesNoOrdinaryCopy) {
+  MakeSampleSource();
+  interposer::Platform().zero_file_index = true;
+  EXPECT_EQ(Copy(src_, dst_), "");
+  EXPECT_EQ(ReadTree(dst_), ReadTree(src_));
+}
+
+INSTANTIATE_TEST_SUITE_P(Answers, IdentityFallbackTest,
+                         testing::Values(ERROR_NOT_SUPPORTED, ERROR_INVALID_PARAMETER));
+
+TEST_F(TreeCopyTest, IdentityRefusedOtherwiseIsTheFailureAndItsRecordIsAligned) {
   if (RunningWithoutInfoEx()) GTEST_SKIP();
   MakeSampleSource();
   MakeDirectory(dst_);
-  for (DWORD unsupported : {ERROR_NOT_SUPPORTED, ERROR_INVALID_PARAMETER}) {
-    interposer::Reset();
-    interposer::Platform().faults.push_back(
-        {Call::GetFileInformationByHandleEx, 0, unsupported, 18});
-    EXPECT_EQ(Copy(src_, dst_), "");
-    EXPECT_GT(interposer::CountOf(Call::GetFileInformationByHandle), 0);
-    interposer::Reset();
-    interposer::Platform().faults.push_back(
-        {Call::GetFileInformationByHandleEx, 0, unsupported, 18});
-    EXPECT_EQ(Copy(src_, src_), ExpectedFailureText(src_, src_, MakeGenericCode(EEXIST)));
-  }
-  interposer::Reset();
-  interposer::Platform().faults.push_back(
-      {Call::GetFileInformationByHandleEx, 0, ERROR_ACCESS_DENIED, 18});
-  EXPECT_EQ(Copy(src_, dst_), ExpectedFailureText(src_, dst_, MakeSystemCode(ERROR_ACCESS_DENIED)));
-  EXPECT_EQ(interposer::CountOf(Call::GetFileInformationByHandle), 0);
-  // Where the older call reports no file index, identities cannot tell
-  // objects apart: no ordinary copy is refused as a target inside the source.
-  interposer::Reset();
-  interposer::Platform().faults.push_back(
-      {Call::GetFileInformationByHandleEx, 0, ERROR_NOT_SUPPORTED, 18});
-  interposer::Platform().zero_file_index = true;
-  EXPECT_EQ(Copy(src_, temp_ / L"fresh"), "");
-  EXPECT_EQ(ReadTree(temp_ / L"fresh"), ReadTree(src_));
-  // Windows refuses a record not aligned to 8 bytes (and so does the interposer),
-  // wherever the identity happens to lie.
+  // Windows refuses a record not aligned to 8 bytes (and so does the
+  // interposer), wherever the identity happens to lie.
   struct {
     char before;
     overlay::file_identity identity;
   } record{};
   EXPECT_FALSE(overlay::QueryIdentity(src_, &record.identity));
+  interposer::Platform().faults.push_back(
+      {Call::GetFileInformationByHandleEx, 0, ERROR_ACCESS_DENIED, 18});
+  EXPECT_EQ(Copy(src_, dst_), ExpectedFailureText(src_, dst_, MakeSystemCode(ERROR_ACCESS_DENIED)));
+  EXPECT_EQ(interposer::CountOf(Call::GetFileInformationByHandle), 0);
 }
 
 // What a copy costs in platform calls: nothing for a source entry that is not

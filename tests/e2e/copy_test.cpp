@@ -20,10 +20,6 @@ namespace {
 
 using namespace testing_tree;
 
-std::wstring Arguments(const std::wstring& source, const std::wstring& target) {
-  return QuoteArgument(source) + L" " + QuoteArgument(target);
-}
-
 // The target as it must be after the copy: its own entries, replaced or
 // joined by the source's.
 Tree Overlaid(const Tree& target, const Tree& source) {
@@ -76,56 +72,44 @@ TEST(TreeCopy, LaysSourceOverTargetKeepingWhatOnlyTheTargetHas) {
   EXPECT_EQ(ReadTree(source), source_before);
 }
 
-TEST(TreeCopy, MissingTargetRootIsCreated) {
+// Roots written the ways launchers write them; each gets the whole source.
+struct RootForm {
+  const char* case_name;
+  const wchar_t* source;  // below the test's folder, which holds the source
+  const wchar_t* target;
+  const wchar_t* copy_at;  // where the copy must then be
+  bool relative = false;   // given relative to overlay's working directory
+  bool forward_slashes = false;
+};
+
+class RootFormTest : public testing::TestWithParam<RootForm> {};
+
+TEST_P(RootFormTest, GetsTheWholeSource) {
   TempDir work;
-  const std::wstring source = work / L"source";
-  MakeDirectory(source);
-  MakeTree(source, {{L"f.txt", "f"}, {L"d", kDirectory}, {L"d\\g.txt", "g"}});
+  MakeDirectory(work / L"source");
+  MakeTree(work / L"source", {{L"f.txt", "f"}, {L"d", kDirectory}, {L"d\\g.txt", "g"}});
+  const RootForm& form = GetParam();
+  auto as_given = [&](const wchar_t* root) {
+    std::wstring path = form.relative ? root : work / root;
+    if (form.forward_slashes) std::replace(path.begin(), path.end(), L'\\', L'/');
+    return path;
+  };
 
-  ExpectQuietExit(RunOverlay(Arguments(source, work / L"new target")));
+  ExpectQuietExit(RunOverlay(Arguments(as_given(form.source), as_given(form.target)), work.path()));
 
-  EXPECT_EQ(ReadTree(work / L"new target"), ReadTree(source));
+  EXPECT_EQ(ReadTree(work / form.copy_at), ReadTree(work / L"source"));
 }
 
-TEST(TreeCopy, RootsWithTrailingSeparatorsOrForwardSlashesAreCopied) {
-  TempDir work;
-  const std::wstring source = work / L"source";
-  MakeDirectory(source);
-  MakeTree(source, {{L"f.txt", "f"}, {L"d", kDirectory}, {L"d\\g.txt", "g"}});
-  const std::wstring forward_target = work.path() + L"/forward/";
-
-  ExpectQuietExit(RunOverlay(Arguments(source + L"\\", work / L"trailing\\")));
-  std::wstring forward_source = source;
-  std::replace(forward_source.begin(), forward_source.end(), L'\\', L'/');
-  ExpectQuietExit(RunOverlay(Arguments(forward_source, forward_target)));
-
-  EXPECT_EQ(ReadTree(work / L"trailing"), ReadTree(source));
-  EXPECT_EQ(ReadTree(work / L"forward"), ReadTree(source));
-}
-
-TEST(TreeCopy, TargetBesideSourceSharingItsNameStartIsCopied) {
-  TempDir work;
-  const std::wstring source = work / L"game";
-  MakeDirectory(source);
-  MakeTree(source, {{L"f.txt", "f"}, {L"d", kDirectory}, {L"d\\g.txt", "g"}});
-
-  // Neither lies inside the source, though their paths begin with its path.
-  ExpectQuietExit(RunOverlay(Arguments(source, work / L"game2")));
-  ExpectQuietExit(RunOverlay(Arguments(source, work / L"game.bak\\")));
-
-  EXPECT_EQ(ReadTree(work / L"game2"), ReadTree(source));
-  EXPECT_EQ(ReadTree(work / L"game.bak"), ReadTree(source));
-}
-
-TEST(TreeCopy, RelativeRootsAreTakenFromTheWorkingDirectory) {
-  TempDir work;
-  MakeDirectory(work / L"src");
-  MakeTree(work / L"src", {{L"one.txt", "1"}, {L"two", kDirectory}, {L"two\\three.txt", "3"}});
-
-  ExpectQuietExit(RunOverlay(L"src \"out dir\"", work.path()));
-
-  EXPECT_EQ(ReadTree(work / L"out dir"), ReadTree(work / L"src"));
-}
+INSTANTIATE_TEST_SUITE_P(
+    Roots, RootFormTest,
+    testing::Values(RootForm{"MissingTarget", L"source", L"new target", L"new target"},
+                    RootForm{"TrailingSeparators", L"source\\", L"trailing\\", L"trailing"},
+                    RootForm{"ForwardSlashes", L"source", L"forward\\", L"forward", false, true},
+                    RootForm{"Relative", L"source", L"out dir", L"out dir", true},
+                    // Beside the source, though their paths begin with its path.
+                    RootForm{"TargetNamedLikeTheSource", L"source", L"source2", L"source2"},
+                    RootForm{"TargetExtendingItsName", L"source", L"source.bak\\", L"source.bak"}),
+    ByCaseName());
 
 TEST(TreeCopy, SourceFileOntoTargetDirectoryLandsInsideIt) {
   TempDir work;

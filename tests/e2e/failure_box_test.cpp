@@ -21,10 +21,6 @@ namespace {
 
 using namespace testing_tree;
 
-std::wstring Arguments(const std::wstring& source, const std::wstring& target) {
-  return QuoteArgument(source) + L" " + QuoteArgument(target);
-}
-
 std::wstring WithForwardSlashes(std::wstring path) {
   std::replace(path.begin(), path.end(), L'\\', L'/');
   return path;

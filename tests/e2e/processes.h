@@ -31,6 +31,11 @@ class UniqueHandle {
   HANDLE handle_ = nullptr;
 };
 
+// The two roots as a launcher passes them, each quoted.
+inline std::wstring Arguments(const std::wstring& source, const std::wstring& target) {
+  return QuoteArgument(source) + L" " + QuoteArgument(target);
+}
+
 // Seconds on a monotonic clock.
 double NowSeconds();
 

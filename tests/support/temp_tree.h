@@ -68,6 +68,14 @@ void MakeSymlink(const std::wstring& link, const std::wstring& target);
 // Sets a file's or directory's Unix permission bits (chmod, octal `mode`).
 void ChangeMode(const std::wstring& path, const std::string& mode);
 
+// Names each case of a parameterised test by its `case_name`.
+struct ByCaseName {
+  template <typename Case>
+  std::string operator()(const testing::TestParamInfo<Case>& info) const {
+    return info.param.case_name;
+  }
+};
+
 // Handles of this process, as the platform counts them.
 DWORD ProcessHandleCount();
 
