@@ -45,15 +45,7 @@ TEST_F(OddTrees, EntryRemovedBetweenEnumerationAndCopy) {
   // thread removes it once the walk has opened the enumeration and well
   // before the walk reaches it.
   std::vector<std::wstring> order;
-  {
-    WIN32_FIND_DATAW data;
-    HANDLE find = ::FindFirstFileW((source_ + L"\\*").c_str(), &data);
-    do {
-      const std::wstring name = data.cFileName;
-      if (name != L"." && name != L"..") order.push_back(name);
-    } while (::FindNextFileW(find, &data));
-    ::FindClose(find);
-  }
+  ForEachEntry(source_, [&](const WIN32_FIND_DATAW& data) { order.push_back(data.cFileName); });
   ASSERT_EQ(order.size(), static_cast<size_t>(kFiles));
   const size_t victim_index = 30;
   const std::wstring victim = order[victim_index];

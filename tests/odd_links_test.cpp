@@ -58,14 +58,9 @@ TEST_F(OddTrees, DanglingLinks) {
   RunShell("test -L " + ShellWord(source_ + L"\\dangling"));
   // How the platform lists a link that leads nowhere.
   bool listed = false;
-  WIN32_FIND_DATAW data;
-  HANDLE find = ::FindFirstFileExW((source_ + L"\\*").c_str(), FindExInfoBasic, &data,
-                                   FindExSearchNameMatch, nullptr, 0);
-  ASSERT_NE(find, INVALID_HANDLE_VALUE);
-  do {
+  ForEachEntry(source_, [&](const WIN32_FIND_DATAW& data) {
     listed = listed || std::wstring(data.cFileName) == L"dangling";
-  } while (::FindNextFileW(find, &data));
-  ::FindClose(find);
+  });
   Figure("a dangling link is %s by the platform's enumeration", listed ? "listed" : "not listed");
 
   const std::string box = Copy(source_, target_);
