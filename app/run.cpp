@@ -12,11 +12,10 @@ namespace overlay {
 // or the shell would load by name must come from the system directory only.
 // Looked up by name because Vista without its update lacks the function.
 void LoadLibrariesFromSystemDirectoryOnly() {
-  constexpr DWORD kLoadLibrarySearchSystem32 = 0x00000800;
   using SetDefaultDllDirectoriesFunction = BOOL(WINAPI*)(DWORD);
   if (auto set_default_dll_directories =
           FindKernel32Function<SetDefaultDllDirectoriesFunction>("SetDefaultDllDirectories")) {
-    set_default_dll_directories(kLoadLibrarySearchSystem32);
+    set_default_dll_directories(LOAD_LIBRARY_SEARCH_SYSTEM32);
   }
 }
 

@@ -16,8 +16,8 @@ std::wstring JoinPath(const std::wstring& directory, const wchar_t* name);
 // The last component: what follows the last separator, or the drive prefix.
 std::wstring FileNameOf(const std::wstring& path);
 
-// The parent of a full path ("C:\\a\\b" gives "C:\\a", "C:\\a" gives "C:\\"), or empty
-// for a root: a drive, a share, or either behind a "\\\\?\\" prefix.
+// The parent of a full path ("C:\a\b" gives "C:\a", "C:\a" gives "C:\"), or
+// empty for a root: a drive, a share, or either behind a "\\?\" prefix.
 std::wstring ParentOf(const std::wstring& full_path);
 
 }  // namespace overlay

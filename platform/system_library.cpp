@@ -5,11 +5,6 @@
 namespace overlay {
 namespace {
 
-// LoadLibraryExW knows this flag exactly where SetDefaultDllDirectories
-// exists (Windows 8, or Vista and 7 with their loader update); elsewhere it
-// refuses it with ERROR_INVALID_PARAMETER.
-constexpr DWORD kLoadLibrarySearchSystem32 = 0x00000800;
-
 // The system directory joined with `name`, built in the caller's buffer.
 bool SystemPathOf(const wchar_t* name, wchar_t* path, UINT capacity) noexcept {
   const UINT length = ::GetSystemDirectoryW(path, capacity);
@@ -23,7 +18,10 @@ bool SystemPathOf(const wchar_t* name, wchar_t* path, UINT capacity) noexcept {
 }  // namespace
 
 SystemLibrary::SystemLibrary(const wchar_t* name) noexcept {
-  module_.reset(::LoadLibraryExW(name, nullptr, kLoadLibrarySearchSystem32));
+  // LoadLibraryExW knows this flag exactly where SetDefaultDllDirectories
+  // exists (Windows 8, or Vista and 7 with their loader update); elsewhere it
+  // refuses it with ERROR_INVALID_PARAMETER.
+  module_.reset(::LoadLibraryExW(name, nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32));
   if (module_ || ::GetLastError() != ERROR_INVALID_PARAMETER) return;
   // An older loader: name the file in the system directory, and let the DLLs
   // it needs be looked for there first.
