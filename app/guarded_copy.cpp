@@ -10,7 +10,7 @@ namespace overlay {
 
 void CopyTree(const wchar_t* source_root, const wchar_t* target_root) {
   try {
-    copy_tree(std::wstring(source_root), std::wstring(target_root));
+    CopyTreeOrThrow(std::wstring(source_root), std::wstring(target_root));
   } catch (const std::exception& failure) {
     // The box reads narrow text in the ANSI code page; its answer does not matter.
     win32::MessageBoxA(nullptr, failure.what(), "ERROR", MB_OK);

@@ -16,7 +16,8 @@ constexpr bool operator&(copy_options a, copy_options b) {
   return (static_cast<unsigned>(a) & static_cast<unsigned>(b)) != 0;
 }
 
-// The one option set the program copies with.
+// The one option set the program copies with. Only its overwrite policy is
+// read (by copy_file); the walk is always recursive, and the bit says so.
 constexpr copy_options kTreeCopyOptions =
     copy_options::recursive | copy_options::overwrite_existing;
 

@@ -1,5 +1,6 @@
 #include "copy/file_system.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "copy/path.h"
@@ -146,15 +147,11 @@ std::optional<DWORD> QueryRootAttributes(const std::wstring& path) {
   return data.dwFileAttributes;
 }
 
-bool operator==(const file_identity& a, const file_identity& b) {
-  return a.volume_serial_number == b.volume_serial_number && a.file_id == b.file_id;
-}
-
-bool TellsObjectsApart(const file_identity& identity) {
-  for (std::uint8_t byte : identity.file_id) {
-    if (byte != 0) return true;
-  }
-  return false;
+bool SameObject(const file_identity& a, const file_identity& b) {
+  const bool tells_objects_apart =
+      std::any_of(a.file_id.begin(), a.file_id.end(), [](std::uint8_t byte) { return byte != 0; });
+  return tells_objects_apart && a.volume_serial_number == b.volume_serial_number &&
+         a.file_id == b.file_id;
 }
 
 error_code QueryIdentity(const std::wstring& path, file_identity* identity) {
@@ -171,14 +168,16 @@ error_code QueryIdentity(const std::wstring& path, file_identity* identity) {
   return MakeSystemCode(error);
 }
 
-std::wstring QueryFullPath(const std::wstring& path) {
+error_code QueryFullPath(const std::wstring& path, std::wstring* full_path) {
   const DWORD needed = win32::GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
-  if (needed == 0) return std::wstring();
-  std::wstring full_path(needed, L'\0');  // the size needed counts the terminator
-  const DWORD written = win32::GetFullPathNameW(path.c_str(), needed, &full_path[0], nullptr);
-  if (written == 0 || written >= needed) return std::wstring();
-  full_path.resize(written);
-  return full_path;
+  if (needed == 0) return LastError();
+  full_path->assign(needed, L'\0');  // the size needed counts the terminator
+  const DWORD written = win32::GetFullPathNameW(path.c_str(), needed, &(*full_path)[0], nullptr);
+  if (written == 0) return LastError();
+  // Only a concurrent change of the current directory makes it grow.
+  if (written >= needed) return MakeSystemCode(ERROR_INSUFFICIENT_BUFFER);
+  full_path->resize(written);
+  return error_code();
 }
 
 error_code QueryFinalPath(const std::wstring& path, std::wstring* final_path) {
@@ -186,13 +185,17 @@ error_code QueryFinalPath(const std::wstring& path, std::wstring* final_path) {
   if (get_final_path == nullptr) return MakeSystemCode(ERROR_PROC_NOT_FOUND);
   const FileHandle file = OpenFollowingLinks(path);
   if (!file) return LastError();
+  // The name the object was opened by, every link followed. Unlike the
+  // normalised name, redirectors and file systems that keep no names of
+  // their own can give it too.
+  constexpr DWORD kOpenedName = 0x8;  // FILE_NAME_OPENED
   // Too small a buffer is answered with the size needed, its terminator
   // included; a second try with that size can only fall short again if the
   // path was renamed in between.
   std::wstring buffer(MAX_PATH, L'\0');
   for (int attempt = 0; attempt < 2; ++attempt) {
     const DWORD length =
-        get_final_path(file.get(), &buffer[0], static_cast<DWORD>(buffer.size()), 0);
+        get_final_path(file.get(), &buffer[0], static_cast<DWORD>(buffer.size()), kOpenedName);
     if (length == 0) return LastError();
     if (length < buffer.size()) {
       buffer.resize(length);
@@ -204,8 +207,24 @@ error_code QueryFinalPath(const std::wstring& path, std::wstring* final_path) {
   return MakeSystemCode(ERROR_INSUFFICIENT_BUFFER);
 }
 
-error_code CreateDirectoryLevel(const std::wstring& path) {
+error_code CreateDirectoryUnlessPresent(const std::wstring& path) {
   if (win32::CreateDirectoryW(path.c_str(), nullptr)) return error_code();
+  const DWORD refusal = win32::GetLastError();
+  // Windows refuses a drive root ("D:\\") with ERROR_ACCESS_DENIED rather
+  // than ERROR_ALREADY_EXISTS; either way, a directory already there will do.
+  if (refusal != ERROR_ALREADY_EXISTS && refusal != ERROR_ACCESS_DENIED) {
+    return MakeSystemCode(refusal);
+  }
+  const path_status existing = QueryStatus(path, std::nullopt);
+  if (existing.type == file_type::directory) return error_code();
+  if (existing.error && refusal == ERROR_ALREADY_EXISTS) return existing.error;
+  return MakeSystemCode(refusal);
+}
+
+error_code copy_file(const std::wstring& source, const std::wstring& target, copy_options options) {
+  // One platform copy: nothing is compared, prepared or verified.
+  const BOOL fail_if_exists = options & copy_options::overwrite_existing ? FALSE : TRUE;
+  if (win32::CopyFileW(source.c_str(), target.c_str(), fail_if_exists)) return error_code();
   return LastError();
 }
 

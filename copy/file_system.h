@@ -10,6 +10,7 @@
 #include <optional>
 #include <string>
 
+#include "copy/copy_options.h"
 #include "platform/owners.h"
 #include "report/error_code.h"
 
@@ -56,24 +57,29 @@ struct alignas(8) file_identity {
   std::uint64_t volume_serial_number;
   std::array<std::uint8_t, 16> file_id;
 };
-bool operator==(const file_identity& a, const file_identity& b);
-
-// Some file systems report no file identifier (zero) through the older call,
-// so their identities cannot tell objects apart.
-bool TellsObjectsApart(const file_identity& identity);
+// Whether two identities name one object. Some file systems report no file
+// identifier (zero) through the older call; such identities cannot tell
+// objects apart and never count as one object.
+bool SameObject(const file_identity& a, const file_identity& b);
 
 // The identity of the object a path leads to.
 error_code QueryIdentity(const std::wstring& path, file_identity* identity);
 
-// The path made absolute against the current directory, or empty.
-std::wstring QueryFullPath(const std::wstring& path);
+// The path made absolute against the current directory. A name that the
+// system takes as a device comes back as "\\.\NAME".
+error_code QueryFullPath(const std::wstring& path, std::wstring* full_path);
 
 // The path of the object a path finally leads to, every link followed, as
-// the platform names it ("\\?\C:\...").
+// it was opened ("\\?\C:\...", not normalised: it may hold short names).
 error_code QueryFinalPath(const std::wstring& path, std::wstring* final_path);
 
-// Makes one directory; a missing parent is not made.
-error_code CreateDirectoryLevel(const std::wstring& path);
+// Makes one directory, or accepts the directory already there; a missing
+// parent is not made.
+error_code CreateDirectoryUnlessPresent(const std::wstring& path);
+
+// Replaces or creates one regular file by one platform whole-file copy, as
+// the overwrite policy of `options` says.
+error_code copy_file(const std::wstring& source, const std::wstring& target, copy_options options);
 
 // The entries of one directory, read one at a time in the platform's order;
 // the enumeration is closed with the listing.

@@ -66,6 +66,25 @@ std::wstring JoinPath(const std::wstring& directory, const std::wstring& name) {
   return JoinPath(directory, name.c_str());
 }
 
+bool MayNameADevice(const wchar_t* name) {
+  std::size_t begin = 0, end = 0;
+  while (name[end] != L'\0' && name[end] != L'.') ++end;
+  while (begin < end && name[begin] == L' ') ++begin;
+  while (end > begin && name[end - 1] == L' ') --end;
+  const std::wstring stem(name + begin, end - begin);
+  // Generous on purpose: systems differ, and the system has the last word.
+  for (const wchar_t* device : {L"CON", L"PRN", L"AUX", L"NUL", L"CONIN$", L"CONOUT$"}) {
+    if (stem.size() == std::wcslen(device) && StartsWithNoCase(stem, 0, device)) return true;
+  }
+  if (stem.size() != 4 ||
+      !(StartsWithNoCase(stem, 0, L"COM") || StartsWithNoCase(stem, 0, L"LPT"))) {
+    return false;
+  }
+  const wchar_t digit = stem[3];
+  return (digit >= L'0' && digit <= L'9') || digit == L'\u00b9' || digit == L'\u00b2' ||
+         digit == L'\u00b3';
+}
+
 std::wstring ParentOf(const std::wstring& full_path) {
   const std::size_t root = RootLengthOf(full_path);
   std::size_t end = full_path.size();

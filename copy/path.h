@@ -16,6 +16,11 @@ std::wstring JoinPath(const std::wstring& directory, const wchar_t* name);
 // The last component: what follows the last separator, or the drive prefix.
 std::wstring FileNameOf(const std::wstring& path);
 
+// Whether a name may address a device rather than a file: its part before
+// the first dot, blanks trimmed, is a device name such as NUL, CON, AUX,
+// COM1 or LPT1, in any case. Only the system knows whether it does.
+bool MayNameADevice(const wchar_t* name);
+
 // The parent of a full path ("C:\a\b" gives "C:\a", "C:\a" gives "C:\"), or
 // empty for a root: a drive, a share, or either behind a "\\?\" prefix.
 std::wstring ParentOf(const std::wstring& full_path);

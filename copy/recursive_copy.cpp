@@ -2,9 +2,9 @@
 
 #include <cerrno>
 #include <cwchar>
+#include <optional>
 
 #include "copy/copy_options.h"
-#include "copy/file_copy.h"
 #include "copy/file_system.h"
 #include "copy/path.h"
 #include "copy/target_guard.h"
@@ -25,45 +25,45 @@ bool IsUnaddressableName(const wchar_t* name) {
   return length > 0 && (name[length - 1] == L'.' || name[length - 1] == L' ');
 }
 
+// A name the system takes as a device ("NUL", on older systems "aux.dat")
+// would read from or write to the device instead of the file: a game file
+// silently not updated, or a copy blocked on a serial port.
+error_code RefuseDeviceName(const std::wstring& path, const wchar_t* name) {
+  if (!MayNameADevice(name)) return error_code();
+  std::wstring full_path;
+  if (error_code refusal = QueryFullPath(path, &full_path)) return refusal;
+  if (full_path.compare(0, 4, L"\\\\.\\") == 0) return MakeSystemCode(ERROR_INVALID_NAME);
+  return error_code();
+}
+
 // Same object: the walk would copy a tree or a file onto itself.
 error_code RefuseSameObject(const std::wstring& source, const std::wstring& target) {
   file_identity source_identity, target_identity;
   if (error_code refusal = QueryIdentity(source, &source_identity)) return refusal;
   if (error_code refusal = QueryIdentity(target, &target_identity)) return refusal;
-  if (source_identity == target_identity) return MakeGenericCode(EEXIST);
+  if (SameObject(source_identity, target_identity)) return MakeGenericCode(EEXIST);
   return error_code();
 }
 
-// Creates the target directory unless a directory is already there.
-error_code EnsureDirectory(const std::wstring& target) {
-  const error_code created = CreateDirectoryLevel(target);
-  if (created.value() != static_cast<std::int32_t>(ERROR_ALREADY_EXISTS)) return created;
-  const path_status existing = QueryStatus(target, std::nullopt);
-  if (existing.error) return existing.error;
-  if (existing.type == file_type::directory) return error_code();
-  return created;
-}
+// One walk from the source root onto the target root.
+class TreeWalk {
+ public:
+  explicit TreeWalk(const std::wstring& target_root) : target_root_(target_root) {}
 
-error_code copy_entry(const walk_entry& source, const std::wstring& target, copy_options options);
+  // One level of the walk; the first failure below it, or success.
+  error_code CopyEntry(const walk_entry& source, const std::wstring& target);
 
-// Merges the source directory into the target one, entry by entry.
-error_code CopyDirectory(const std::wstring& source, const std::wstring& target,
-                         const path_status& target_status, copy_options options) {
-  if (target_status.type == file_type::regular) return MakeGenericCode(EEXIST);
-  if (error_code refusal = EnsureDirectory(target)) return refusal;
-  DirectoryListing listing(source);
-  for (; listing.has_entry(); listing.Next()) {
-    const wchar_t* name = listing.name();
-    if (IsDotOrDotDot(name)) continue;
-    if (IsUnaddressableName(name)) return MakeSystemCode(ERROR_INVALID_NAME);
-    const walk_entry entry{JoinPath(source, name), listing.attributes()};
-    if (error_code failure = copy_entry(entry, JoinPath(target, name), options)) return failure;
-  }
-  return listing.error();
-}
+ private:
+  error_code CopyDirectory(const walk_entry& source, const std::wstring& target,
+                           const path_status& target_status);
+  error_code RefuseLinkIntoTarget(const std::wstring& source);
 
-// One level of the walk; the first failure below it, or success.
-error_code copy_entry(const walk_entry& source, const std::wstring& target, copy_options options) {
+  const std::wstring& target_root_;
+  // Read at the first link the walk follows, once the target root is there.
+  std::optional<TargetChain> target_chain_;
+};
+
+error_code TreeWalk::CopyEntry(const walk_entry& source, const std::wstring& target) {
   const path_status from = QueryStatus(source.path, source.attributes);
   if (from.error) return from.error;
 
@@ -73,19 +73,52 @@ error_code copy_entry(const walk_entry& source, const std::wstring& target, copy
     if (error_code refusal = RefuseSameObject(source.path, target)) return refusal;
   }
 
-  if (from.type == file_type::directory) return CopyDirectory(source.path, target, to, options);
+  if (from.type == file_type::directory) return CopyDirectory(source, target, to);
   if (to.type == file_type::directory) {
-    return copy_file(source.path, JoinPath(target, FileNameOf(source.path)), options);
+    return copy_file(source.path, JoinPath(target, FileNameOf(source.path)), kTreeCopyOptions);
   }
-  return copy_file(source.path, target, options);
+  return copy_file(source.path, target, kTreeCopyOptions);
+}
+
+// Merges the source directory into the target one, entry by entry.
+error_code TreeWalk::CopyDirectory(const walk_entry& source, const std::wstring& target,
+                                   const path_status& target_status) {
+  if (target_status.type == file_type::regular) return MakeGenericCode(EEXIST);
+  // The source root is the guard's; below it the target root is there.
+  const bool is_link = source.attributes && (*source.attributes & FILE_ATTRIBUTE_REPARSE_POINT);
+  if (is_link && target != target_root_) {
+    if (error_code refusal = RefuseLinkIntoTarget(source.path)) return refusal;
+  }
+  if (error_code refusal = CreateDirectoryUnlessPresent(target)) return refusal;
+  DirectoryListing listing(source.path);
+  for (; listing.has_entry(); listing.Next()) {
+    const wchar_t* name = listing.name();
+    if (IsDotOrDotDot(name)) continue;
+    if (IsUnaddressableName(name)) return MakeSystemCode(ERROR_INVALID_NAME);
+    const walk_entry entry{JoinPath(source.path, name), listing.attributes()};
+    if (error_code refusal = RefuseDeviceName(entry.path, name)) return refusal;
+    if (error_code failure = CopyEntry(entry, JoinPath(target, name))) return failure;
+  }
+  return listing.error();
+}
+
+// A directory reached through a link may be the target root or hold it: the
+// walk would then read what it writes, level after level.
+error_code TreeWalk::RefuseLinkIntoTarget(const std::wstring& source) {
+  if (!target_chain_) target_chain_.emplace(target_root_);
+  if (target_chain_->refusal()) return target_chain_->refusal();
+  file_identity linked;
+  if (error_code refusal = QueryIdentity(source, &linked)) return refusal;
+  if (target_chain_->Holds(linked)) return MakeGenericCode(EINVAL);
+  return error_code();
 }
 
 }  // namespace
 
-void copy_tree(const std::wstring& source_root, const std::wstring& target_root) {
+void CopyTreeOrThrow(const std::wstring& source_root, const std::wstring& target_root) {
   const walk_entry root{source_root, QueryRootAttributes(source_root)};
   error_code result = RefuseTargetInsideSource(root, target_root);
-  if (!result) result = copy_entry(root, target_root, kTreeCopyOptions);
+  if (!result) result = TreeWalk(target_root).CopyEntry(root, target_root);
   if (result) throw filesystem_error("copy", source_root, target_root, result);
 }
 

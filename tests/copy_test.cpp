@@ -84,6 +84,8 @@ struct RefusedTarget {
   const wchar_t* target;  // below the test's folder, where "src" is the source root
   int verdict;            // EEXIST: the same directory; EINVAL: inside it
   bool forward_slashes = false;
+  // As on redirectors and file systems that give no normalised name.
+  bool without_normalised_names = false;
 };
 
 class RefusedTargetTest : public TreeCopyTest, public testing::WithParamInterface<RefusedTarget> {};
@@ -92,9 +94,15 @@ TEST_P(RefusedTargetTest, IsRefusedBeforeAnythingIsWritten) {
   MakeSampleSource();
   MakeSymlink(temp_ / L"alias", src_);
   MakeSymlink(temp_ / L"into_a", src_ + L"\\a");
+  MakeDirectory(temp_ / L"ext");
+  MakeSymlink(src_ + L"\\ext_link", temp_ / L"ext");
   const Tree before = ReadTree(src_);
   std::wstring target = temp_ / GetParam().target;
   if (GetParam().forward_slashes) std::replace(target.begin(), target.end(), L'\\', L'/');
+  if (GetParam().without_normalised_names) {
+    interposer::Platform().faults.push_back(
+        {Call::GetFinalPathNameByHandleW, 0, ERROR_INVALID_FUNCTION, FILE_NAME_NORMALIZED});
+  }
   EXPECT_EQ(Copy(src_, target),
             ExpectedFailureText(src_, target, MakeGenericCode(GetParam().verdict)));
   EXPECT_EQ(interposer::CountOf(Call::CreateDirectoryW), 0);
@@ -115,7 +123,10 @@ INSTANTIATE_TEST_SUITE_P(
                     RefusedTarget{"DotDotAndSeparatorInside", L"src\\a\\b\\..\\x\\", EINVAL},
                     RefusedTarget{"LinkToTheSourceOnTheWay", L"alias\\copy", EINVAL},
                     RefusedTarget{"LinkIntoTheSource", L"into_a", EINVAL},
-                    RefusedTarget{"LinkIntoTheSourceOnTheWay", L"into_a\\new\\deeper", EINVAL}),
+                    RefusedTarget{"LinkIntoTheSourceOnTheWay", L"into_a\\new\\deeper", EINVAL},
+                    RefusedTarget{"LinkIntoTheSourceWithoutNormalisedNames", L"into_a\\new", EINVAL,
+                                  false, true},
+                    RefusedTarget{"BelowASourceLinkLeadingOut", L"src\\ext_link\\x", EINVAL}),
     ByCaseName());
 
 // A root that is a link to its own parent, given twice: the same object,
@@ -286,18 +297,57 @@ TEST_F(TreeCopyTest, EnumerationAdvanceFailureIsTheFailure) {
             ExpectedFailureText(src_, dst_, MakeSystemCode(ERROR_NETNAME_DELETED)));
 }
 
-TEST_F(TreeCopyTest, CreationRefusedOtherThanAlreadyExistsIsTheFailure) {
+// Directory creation refused: a directory already there will do (Windows
+// answers "access denied" for a drive root), anything else is the failure.
+struct RefusedCreation {
+  const char* case_name;
+  DWORD refusal;  // of the target root's creation; 0: the platform's own answer
+  bool target_is_file;
+  DWORD failure;  // 0: the copy completes
+};
+
+class RefusedCreationTest : public TreeCopyTest,
+                            public testing::WithParamInterface<RefusedCreation> {};
+
+TEST_P(RefusedCreationTest, GoesOnOnlyOverADirectory) {
   MakeSampleSource();
-  interposer::Platform().faults.push_back({Call::CreateDirectoryW, 2, ERROR_DISK_FULL});
-  EXPECT_EQ(Copy(src_, dst_), ExpectedFailureText(src_, dst_, MakeSystemCode(ERROR_DISK_FULL)));
-  // Already exists, but as a file by the time it is looked at again.
-  RemoveTree(dst_);
-  interposer::Reset();
-  WriteFileText(dst_, "a file");
-  interposer::Platform().faults.push_back({Call::GetFileAttributesExW, 2, ERROR_FILE_NOT_FOUND});
+  if (GetParam().target_is_file) {
+    WriteFileText(dst_, "a file");
+    // Not there at the first look, a file by the second.
+    interposer::Platform().faults.push_back({Call::GetFileAttributesExW, 2, ERROR_FILE_NOT_FOUND});
+  }
+  if (GetParam().refusal) {
+    interposer::Platform().faults.push_back({Call::CreateDirectoryW, 1, GetParam().refusal});
+  }
+  const DWORD failure = GetParam().failure;
   EXPECT_EQ(Copy(src_, dst_),
-            ExpectedFailureText(src_, dst_, MakeSystemCode(ERROR_ALREADY_EXISTS)));
-  EXPECT_EQ(ReadFileText(dst_), "a file");
+            failure ? ExpectedFailureText(src_, dst_, MakeSystemCode(failure)) : "");
+  if (GetParam().target_is_file) {
+    EXPECT_EQ(ReadFileText(dst_), "a file");
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Refusals, RefusedCreationTest,
+    testing::Values(RefusedCreation{"DiskFull", ERROR_DISK_FULL, false, ERROR_DISK_FULL},
+                    RefusedCreation{"AccessDeniedWhereNothingIs", ERROR_ACCESS_DENIED, false,
+                                    ERROR_ACCESS_DENIED},
+                    RefusedCreation{"AlreadyExistsAsAFile", 0, true, ERROR_ALREADY_EXISTS},
+                    RefusedCreation{"AccessDeniedOverAFile", ERROR_ACCESS_DENIED, true,
+                                    ERROR_ACCESS_DENIED}),
+    ByCaseName());
+
+// A drive of its own, or a USB stick, as the target root: Windows refuses to
+// create "T:\\" with "access denied", and the copy goes on into it.
+TEST_F(TreeCopyTest, DriveRootAsTheTargetRootIsUpdated) {
+  MakeSampleSource();
+  MakeDirectory(dst_);
+  const std::string drive = "\"$WINEPREFIX/dosdevices/q:\"";
+  ASSERT_TRUE(RunShell("ln -sfn " + ShellWord(dst_) + " " + drive));
+  const std::string text = Copy(src_, L"Q:\\");
+  RunShell("rm -f " + drive);
+  EXPECT_EQ(text, "");
+  EXPECT_EQ(ReadTree(dst_), ReadTree(src_));
 }
 
 TEST_F(TreeCopyTest, TargetQueryFailingOtherThanNotFoundIsTheFailure) {
@@ -343,12 +393,25 @@ TEST_P(IdentityFallbackTest, CopiesOverAnExistingTargetAndRefusesTheSameObject) 
 }
 
 // Where the older call reports no file index, identities cannot tell objects
-// apart: no ordinary copy is refused as a target inside the source.
-TEST_P(IdentityFallbackTest, WithoutFileIndexesRefusesNoOrdinaryCopy) {
+// apart: an existing target is updated, not taken for the source itself, and
+// a tree given as both roots is left to the platform's copy, which loses nothing.
+TEST_P(IdentityFallbackTest, WithoutFileIndexesUpdatesAndLeavesTheSameTreeToThePlatform) {
   MakeSampleSource();
   interposer::Platform().zero_file_index = true;
+  MakeDirectory(dst_);
+  WriteFileText(dst_ + L"\\top.txt", "old");
   EXPECT_EQ(Copy(src_, dst_), "");
   EXPECT_EQ(ReadTree(dst_), ReadTree(src_));
+
+  const Tree before = ReadTree(src_);
+  const std::wstring scratch = temp_ / L"scratch.txt";
+  WriteFileText(scratch, "x");
+  const DWORD onto_itself =
+      ::CopyFileW(scratch.c_str(), scratch.c_str(), FALSE) ? 0 : ::GetLastError();
+  interposer::Platform().boxes.clear();
+  EXPECT_EQ(Copy(src_, src_),
+            onto_itself ? ExpectedFailureText(src_, src_, MakeSystemCode(onto_itself)) : "");
+  EXPECT_EQ(ReadTree(src_), before);
 }
 
 INSTANTIATE_TEST_SUITE_P(Answers, IdentityFallbackTest,

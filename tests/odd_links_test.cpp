@@ -1,6 +1,7 @@
 // Links in the source: to an ancestor, and leading nowhere.
 #include <windows.h>
 
+#include <cerrno>
 #include <string>
 #include <vector>
 
@@ -49,6 +50,22 @@ TEST_F(OddTrees, LinkToAnAncestorEndsInAReportedFailureNotAHang) {
       "stopped after %lu ms having made %d levels",
       depth, platform_error, took, target_depth);
   EXPECT_GE(target_depth, depth - 2);
+}
+
+// A link in the source to the folder that holds the target root: through it
+// the walk would meet its own copies, level after level. It stops there.
+TEST_F(OddTrees, LinkToWhatHoldsTheTargetStopsTheWalkWhereItIsMet) {
+  MakeDirectory(source_);
+  WriteFileText(source_ + L"\\file.txt", "x");
+  const std::wstring out = temp_ / L"out", target = out + L"\\x";
+  MakeDirectory(out);
+  MakeSymlink(source_ + L"\\link", out);
+  ASSERT_TRUE(WaitUntilListed(source_, L"link"));
+  EXPECT_EQ(Copy(source_, target),
+            ExpectedFailureText(source_, target, overlay::MakeGenericCode(EINVAL)));
+  // The target root was made; the link's counterpart never was.
+  EXPECT_EQ(interposer::CountOf(Call::CreateDirectoryW), 1);
+  EXPECT_FALSE(Exists(target + L"\\link"));
 }
 
 TEST_F(OddTrees, DanglingLinks) {

@@ -110,33 +110,57 @@ TEST_F(OddTrees, UnusualNamesAreCopiedUnchanged) {
             ExpectedSystemText(odd_source, odd_target, ERROR_ACCESS_DENIED));
 }
 
-// Names Unix allows and the Windows path rules cannot reach: a final dot or
-// blank is dropped from every path the walk forms, so the walk asks for an
-// entry that is not there and the platform's answer is the failure.
-// Paths drop a final dot or blank, so such a name would be read and written
-// as another entry; the walk refuses it (invalid name) instead of copying
-// the wrong file or merging into the wrong directory.
-TEST_F(OddTrees, NamesEndingInADotOrABlankAreRefusedNotCopiedAsAnotherEntry) {
-  int case_number = 0;
-  for (const std::string& make :
-       {std::string("printf odd > 'trailing dot.'"), std::string("printf odd > 'trailing blank '"),
-        std::string("printf first > twin && printf second > 'twin.'"),
-        std::string(
-            "mkdir data 'data.' && printf real > data/file && printf other > 'data./file'")}) {
-    SCOPED_TRACE(make);
-    interposer::Reset();
-    const std::wstring source = temp_ / (L"s-" + std::to_wstring(++case_number));
-    const std::wstring target = temp_ / (L"t-" + std::to_wstring(case_number));
-    MakeDirectory(source);
-    RunShell("cd " + ShellWord(source) + " && " + make);
-    EXPECT_EQ(Copy(source, target), ExpectedSystemText(source, target, ERROR_INVALID_NAME));
-    // Nothing was written under another entry's name.
-    for (const auto& entry : ReadTree(target)) {
-      if (entry.second == kDirectory) continue;
-      EXPECT_EQ(entry.second, ReadFileText(source + L"\\" + entry.first)) << Utf8(entry.first);
-    }
+// Names Unix allows and Windows paths cannot reach. Paths drop a final dot
+// or blank, so such a name would be read and written as another entry; a
+// name the system takes as a device would address the device. The walk
+// refuses both (invalid name) instead of copying the wrong file, merging
+// into the wrong directory or writing to a device.
+struct UnreachableName {
+  const char* case_name;
+  const char* make;       // shell commands run in the source root
+  const wchar_t* device;  // a name that is refused only where the system takes it as a device
+};
+
+class UnreachableNameTest : public OddTrees, public testing::WithParamInterface<UnreachableName> {};
+
+TEST_P(UnreachableNameTest, IsRefusedNotCopiedAsAnotherEntry) {
+  MakeDirectory(source_);
+  RunShell("cd " + ShellWord(source_) + " && " + GetParam().make);
+  bool refused = true;
+  if (const wchar_t* device = GetParam().device) {
+    wchar_t full[MAX_PATH];
+    const std::wstring path = source_ + L"\\" + device;
+    refused = ::GetFullPathNameW(path.c_str(), MAX_PATH, full, nullptr) > 0 &&
+              std::wstring(full).compare(0, 4, L"\\\\.\\") == 0;
+  }
+  EXPECT_EQ(Copy(source_, target_),
+            refused ? ExpectedSystemText(source_, target_, ERROR_INVALID_NAME) : "");
+  // Nothing was written under another entry's name, nor to a device.
+  for (const auto& entry : ReadTree(target_)) {
+    if (entry.second == kDirectory) continue;
+    EXPECT_EQ(entry.second, ReadFileText(source_ + L"\\" + entry.first)) << Utf8(entry.first);
+  }
+  if (!refused) {
+    EXPECT_EQ(ReadTree(target_), ReadTree(source_));
   }
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Names, UnreachableNameTest,
+    testing::Values(
+        UnreachableName{"TrailingDot", "printf odd > 'trailing dot.'", nullptr},
+        UnreachableName{"TrailingBlank", "printf odd > 'trailing blank '", nullptr},
+        UnreachableName{"TwinWithADot", "printf first > twin && printf second > 'twin.'", nullptr},
+        UnreachableName{
+            "DirectoryWithADot",
+            "mkdir data 'data.' && printf real > data/file && printf other > 'data./file'",
+            nullptr},
+        UnreachableName{"Nul", "printf odd > NUL", L"NUL"},
+        UnreachableName{"SerialPortWithBlankAndExtension", "printf odd > 'com1 .txt'",
+                        L"com1 .txt"},
+        UnreachableName{"AuxWithExtension", "printf odd > aux.dat", L"aux.dat"},
+        UnreachableName{"ConsoleInput", "printf odd > 'conin$'", L"conin$"}),
+    ByCaseName());
 
 TEST_F(OddTrees, NamesDifferingOnlyInCaseMeetInOneTargetEntry) {
   MakeDirectory(source_);

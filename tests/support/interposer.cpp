@@ -298,6 +298,14 @@ BOOL GetFileInformationByHandle(HANDLE file, BY_HANDLE_FILE_INFORMATION* info) {
 
 BOOL CreateDirectoryW(LPCWSTR path, LPSECURITY_ATTRIBUTES security) {
   if (Enter(Call::CreateDirectoryW, -1, path)) return FALSE;
+  // Windows refuses a drive root ("D:\\") as it refuses a protected folder;
+  // Wine answers that it exists.
+  const bool drive_root = wcslen(path) == 3 && iswalpha(path[0]) && path[1] == L':' &&
+                          (path[2] == L'\\' || path[2] == L'/');
+  if (drive_root) {
+    ::SetLastError(ERROR_ACCESS_DENIED);
+    return FALSE;
+  }
   return ::CreateDirectoryW(path, security);
 }
 
