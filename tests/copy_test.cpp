@@ -383,32 +383,39 @@ class IdentityFallbackTest : public TreeCopyTest, public testing::WithParamInter
   }
 };
 
-TEST_P(IdentityFallbackTest, CopiesOverAnExistingTargetAndRefusesTheSameObject) {
+TEST_P(IdentityFallbackTest, CopiesOverAnExistingTarget) {
   MakeSampleSource();
   MakeDirectory(dst_);
   EXPECT_EQ(Copy(src_, dst_), "");
   EXPECT_GT(interposer::CountOf(Call::GetFileInformationByHandle), 0);
-  interposer::Platform().boxes.clear();
+}
+
+TEST_P(IdentityFallbackTest, RefusesTheSameObject) {
+  MakeSampleSource();
   EXPECT_EQ(Copy(src_, src_), ExpectedFailureText(src_, src_, MakeGenericCode(EEXIST)));
 }
 
 // Where the older call reports no file index, identities cannot tell objects
-// apart: an existing target is updated, not taken for the source itself, and
-// a tree given as both roots is left to the platform's copy, which loses nothing.
-TEST_P(IdentityFallbackTest, WithoutFileIndexesUpdatesAndLeavesTheSameTreeToThePlatform) {
+// apart: an existing target is updated, not taken for the source itself...
+TEST_P(IdentityFallbackTest, WithoutFileIndexesUpdatesAnExistingTarget) {
   MakeSampleSource();
   interposer::Platform().zero_file_index = true;
   MakeDirectory(dst_);
   WriteFileText(dst_ + L"\\top.txt", "old");
   EXPECT_EQ(Copy(src_, dst_), "");
   EXPECT_EQ(ReadTree(dst_), ReadTree(src_));
+}
 
+// ...and a tree given as both roots is left to the platform's copy of each
+// file onto itself, which loses nothing.
+TEST_P(IdentityFallbackTest, WithoutFileIndexesLeavesTheSameTreeToThePlatform) {
+  MakeSampleSource();
+  interposer::Platform().zero_file_index = true;
   const Tree before = ReadTree(src_);
   const std::wstring scratch = temp_ / L"scratch.txt";
   WriteFileText(scratch, "x");
   const DWORD onto_itself =
       ::CopyFileW(scratch.c_str(), scratch.c_str(), FALSE) ? 0 : ::GetLastError();
-  interposer::Platform().boxes.clear();
   EXPECT_EQ(Copy(src_, src_),
             onto_itself ? ExpectedFailureText(src_, src_, MakeSystemCode(onto_itself)) : "");
   EXPECT_EQ(ReadTree(src_), before);
@@ -505,6 +512,15 @@ TEST(PathTest, JoinsNamesTakesLastComponentsAndFindsParents) {
   EXPECT_EQ(overlay::ParentOf(L"\\\\?\\UNC\\server\\share\\a"), L"\\\\?\\UNC\\server\\share\\");
   EXPECT_EQ(overlay::ParentOf(L"\\\\server\\share\\"), L"");
   EXPECT_EQ(overlay::ParentOf(L"\\\\?\\C:\\"), L"");
+  // Names that may address a device: the part before the first dot, blanks trimmed.
+  EXPECT_TRUE(overlay::MayNameADevice(L"nul"));
+  EXPECT_TRUE(overlay::MayNameADevice(L"Com1 .txt"));
+  EXPECT_TRUE(overlay::MayNameADevice(L"LPT\u00b9.log"));
+  EXPECT_TRUE(overlay::MayNameADevice(L"CONOUT$"));
+  EXPECT_FALSE(overlay::MayNameADevice(L"null.txt"));
+  EXPECT_FALSE(overlay::MayNameADevice(L"COM10"));
+  EXPECT_FALSE(overlay::MayNameADevice(L"lpt"));
+  EXPECT_FALSE(overlay::MayNameADevice(L".nul"));
 }
 
 }  // namespace

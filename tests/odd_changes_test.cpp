@@ -11,6 +11,8 @@ namespace {
 using namespace testing_tree;
 using interposer::Call;
 
+class OddChanges : public OddTrees {};
+
 // Removes a file as soon as the walk, inside its first enumeration, has
 // copied a first file (the enumeration has then read its first entries),
 // and notes how many file copies the walk had made by then.
@@ -35,7 +37,7 @@ DWORD WINAPI RemoveOnceCopying(void* parameter) {
   return 0;
 }
 
-TEST_F(OddTrees, EntryRemovedBetweenEnumerationAndCopy) {
+TEST_F(OddChanges, EntryRemovedBetweenEnumerationAndCopy) {
   constexpr int kFiles = 40;
   MakeDirectory(source_);
   for (int i = 0; i < kFiles; ++i) {
@@ -109,7 +111,7 @@ TEST_F(OddTrees, EntryRemovedBetweenEnumerationAndCopy) {
 
 // The same, made certain with the seam: the copy of the second file answers
 // that its source is gone.
-TEST_F(OddTrees, EntryVanishingAtItsCopyIsReported) {
+TEST_F(OddChanges, EntryVanishingAtItsCopyIsReported) {
   MakeDirectory(source_);
   for (int i = 0; i < 4; ++i) {
     WriteFileText(source_ + L"\\file" + std::to_wstring(i) + L".txt", std::to_string(i));
