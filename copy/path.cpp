@@ -67,20 +67,26 @@ std::wstring JoinPath(const std::wstring& directory, const std::wstring& name) {
 }
 
 bool MayNameADevice(const wchar_t* name) {
-  std::size_t begin = 0, end = 0;
-  while (name[end] != L'\0' && name[end] != L'.') ++end;
-  while (begin < end && name[begin] == L' ') ++begin;
-  while (end > begin && name[end - 1] == L' ') --end;
-  const std::wstring stem(name + begin, end - begin);
+  // The part before the first dot, blanks trimmed, looked at in place: this
+  // runs for every entry of the walk.
+  const wchar_t* begin = name;
+  const wchar_t* end = name;
+  while (*end != L'\0' && *end != L'.') ++end;
+  while (begin < end && *begin == L' ') ++begin;
+  while (end > begin && end[-1] == L' ') --end;
+  const std::size_t length = static_cast<std::size_t>(end - begin);
+  auto is = [&](const wchar_t* device, std::size_t count) {
+    for (std::size_t i = 0; i < count; ++i) {
+      if (std::towupper(begin[i]) != static_cast<std::wint_t>(device[i])) return false;
+    }
+    return true;
+  };
   // Generous on purpose: systems differ, and the system has the last word.
   for (const wchar_t* device : {L"CON", L"PRN", L"AUX", L"NUL", L"CONIN$", L"CONOUT$"}) {
-    if (stem.size() == std::wcslen(device) && StartsWithNoCase(stem, 0, device)) return true;
+    if (length == std::wcslen(device) && is(device, length)) return true;
   }
-  if (stem.size() != 4 ||
-      !(StartsWithNoCase(stem, 0, L"COM") || StartsWithNoCase(stem, 0, L"LPT"))) {
-    return false;
-  }
-  const wchar_t digit = stem[3];
+  if (length != 4 || !(is(L"COM", 3) || is(L"LPT", 3))) return false;
+  const wchar_t digit = begin[3];
   return (digit >= L'0' && digit <= L'9') || digit == L'\u00b9' || digit == L'\u00b2' ||
          digit == L'\u00b3';
 }
