@@ -76,8 +76,13 @@ INSTANTIATE_TEST_SUITE_P(
                     ProcessName{"LongerAfter", L"VarenkoLauncher.exe.bak", false},
                     ProcessName{"ShorterExtension", L"VarenkoLauncher.ex", false},
                     ProcessName{"WithBlank", L"Varenko Launcher.exe", false},
-                    // Only A-Z fold: a Cyrillic "а" looks the same but is not.
-                    ProcessName{"CyrillicLookAlike", L"V\u0430renkoLauncher.exe", false}),
+                    ProcessName{"LongerAfterWithExtension", L"VarenkoLauncher.exe.bak.exe", false},
+                    ProcessName{"OtherExtension", L"VarenkoLauncher.com", false},
+                    ProcessName{"ShorterName", L"VarenkoLaunche.exe", false},
+                    // Only A-Z fold: a Cyrillic "а" looks the same but is not, and
+                    // U+212A KELVIN SIGN, whose Unicode lower case is 'k', is not 'k'.
+                    ProcessName{"CyrillicLookAlike", L"V\u0430renkoLauncher.exe", false},
+                    ProcessName{"KelvinSignForK", L"Varen\u212AoLauncher.exe", false}),
     ByCaseName());
 
 TEST_F(LauncherWaitTest, SeveralLaunchersCountAsOneAndTheLastToGoEndsTheWait) {
@@ -177,11 +182,15 @@ TEST_P(WrongCountTest, DoesNothing) {
   EXPECT_FALSE(Exists(temp_ / L"copy"));
 }
 
-INSTANTIATE_TEST_SUITE_P(Arguments, WrongCountTest,
-                         testing::Values(WrongCount{"None", L""}, WrongCount{"One", L"S"},
-                                         WrongCount{"Three", L"S T extra"},
-                                         WrongCount{"BothInOneQuote", L"\"S T\""}),
-                         ByCaseName());
+INSTANTIATE_TEST_SUITE_P(
+    Arguments, WrongCountTest,
+    testing::Values(WrongCount{"None", L""}, WrongCount{"One", L"S"},
+                    WrongCount{"OneEmpty", L"\"\""}, WrongCount{"Three", L"S T extra"},
+                    WrongCount{"ThirdEmpty", L"S T \"\""}, WrongCount{"Four", L"S T extra extra"},
+                    WrongCount{"BothInOneQuote", L"\"S T\""},
+                    // Each \" a literal quote: the roots run together.
+                    WrongCount{"BackslashesBeforeTheQuotes", L"\"S\\\" \"T\\\""}),
+    ByCaseName());
 
 TEST_F(CommandLineTest, UnsplittableCommandLineDoesNothingAndStillReleases) {
   interposer::Platform().faults.push_back({Call::CommandLineToArgvW, 0, ERROR_NOT_ENOUGH_MEMORY});

@@ -1,5 +1,4 @@
 // The tree copy on real trees, and under refusals only the seam can produce.
-#include <algorithm>
 #include <cerrno>
 #include <map>
 #include <string>
@@ -97,8 +96,8 @@ TEST_P(RefusedTargetTest, IsRefusedBeforeAnythingIsWritten) {
   MakeDirectory(temp_ / L"ext");
   MakeSymlink(src_ + L"\\ext_link", temp_ / L"ext");
   const Tree before = ReadTree(src_);
-  std::wstring target = temp_ / GetParam().target;
-  if (GetParam().forward_slashes) std::replace(target.begin(), target.end(), L'\\', L'/');
+  const std::wstring written = temp_ / GetParam().target;
+  const std::wstring target = GetParam().forward_slashes ? WithForwardSlashes(written) : written;
   if (GetParam().without_normalised_names) {
     interposer::Platform().faults.push_back(
         {Call::GetFinalPathNameByHandleW, 0, ERROR_INVALID_FUNCTION, FILE_NAME_NORMALIZED});
@@ -223,6 +222,20 @@ TEST_F(TreeCopyTest, LinksAreFollowedInTheSourceAndTheTarget) {
   EXPECT_TRUE(::GetFileAttributesW((dst_ + L"\\a").c_str()) & FILE_ATTRIBUTE_REPARSE_POINT);
   EXPECT_EQ(ReadFileText(target_elsewhere / L"one.txt"), "one");
   EXPECT_EQ(ReadFileText(target_elsewhere / L"b\\two.bin"), std::string("t\0w\r\no", 6));
+}
+
+// A source root that is a link, and a file link in the source: each followed,
+// the file copied as a file of its own.
+TEST_F(TreeCopyTest, ALinkAsTheSourceRootAndFileLinksInItAreFollowed) {
+  MakeSampleSource();
+  WriteFileText(temp_ / L"outside.txt", "outside");
+  MakeSymlink(src_ + L"\\file link.txt", temp_ / L"outside.txt");
+  MakeSymlink(temp_ / L"root link", src_);
+  EXPECT_EQ(Copy(temp_ / L"root link", dst_), "");
+  EXPECT_EQ(ReadTree(dst_), ReadTree(src_));
+  // The copied file is a file of its own, not a link to the original.
+  WriteFileText(dst_ + L"\\file link.txt", "changed");
+  EXPECT_EQ(ReadFileText(temp_ / L"outside.txt"), "outside");
 }
 
 TEST_F(TreeCopyTest, SourceInsideTheTargetIsTheNormalUpdate) {

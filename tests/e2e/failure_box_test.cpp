@@ -1,4 +1,7 @@
-// Failed copies: one box naming the roots as given, and what is left on disk.
+// Failed copies of the real process: the real box and its text, refusals by
+// real permissions and a full disk, and roots taken against the working
+// directory. What makes a copy fail, and how the text is composed, are the
+// unit tests' (copy_test, odd_*_test, report_test).
 #include <windows.h>
 
 #include <gtest/gtest.h>
@@ -6,8 +9,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
-#include <functional>
-#include <map>
 #include <string>
 #include <vector>
 
@@ -20,37 +21,6 @@ namespace e2e {
 namespace {
 
 using namespace testing_tree;
-
-std::wstring WithForwardSlashes(std::wstring path) {
-  std::replace(path.begin(), path.end(), L'\\', L'/');
-  return path;
-}
-
-struct MissingSourceCase {
-  std::wstring source;
-  std::wstring target;
-  DWORD error;  // what the platform answers for the missing source
-};
-
-TEST(FailureBox, MissingSourceNamesBothRootsAsGiven) {
-  TempDir work;
-  const std::wstring work_path = work.path();
-  const MissingSourceCase cases[] = {
-      {work / L"no such source", work / L"target", ERROR_FILE_NOT_FOUND},
-      {work / L"no such folder\\source", work / L"target", ERROR_PATH_NOT_FOUND},
-      {WithForwardSlashes(work / L"no such source"), work / L"target/", ERROR_FILE_NOT_FOUND},
-      {L"no such source", L"my target", ERROR_FILE_NOT_FOUND},
-      {L"..\\" + work_path.substr(work_path.rfind(L'\\') + 1) + L"\\gone", L".\\t",
-       ERROR_FILE_NOT_FOUND},
-  };
-  for (const MissingSourceCase& test : cases) {
-    SCOPED_TRACE("source " + Utf8(test.source) + ", target " + Utf8(test.target));
-    const OverlayOutcome outcome = RunOverlay(Arguments(test.source, test.target), work.path());
-    ExpectOneFailureBox(
-        outcome, ExpectedFailureText(SystemMessageText(test.error), test.source, test.target));
-    EXPECT_TRUE(ReadTree(work.path()).empty()) << "something was written";
-  }
-}
 
 TEST(FailureBox, NonAsciiRootsAreShownInTheAnsiCodePage) {
   TempDir work;
@@ -68,25 +38,6 @@ TEST(FailureBox, NonAsciiRootsAreShownInTheAnsiCodePage) {
 
   ExpectOneFailureBox(RunOverlay(Arguments(source, target)), expected);
   EXPECT_FALSE(Exists(target));
-}
-
-TEST(FailureBox, DirectoryOntoRegularFileTargetRoot) {
-  TempDir work;
-  const std::wstring source = work / L"source";
-  const std::wstring target = work / L"target.txt";
-  MakeDirectory(source);
-  WriteFileText(source + L"\\a.txt", "a");
-  WriteFileText(target, "a file in the way");
-
-  ExpectOneFailureBox(RunOverlay(Arguments(source, target)),
-                      ExpectedFailureText(RuntimeErrnoText(EEXIST), source, target));
-  EXPECT_EQ(ReadFileText(target), "a file in the way");
-}
-
-// A file held open as a running program may hold it: others may read it, not write it.
-UniqueHandle HoldOpen(const std::wstring& path) {
-  return UniqueHandle(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
-                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
 }
 
 // Relative paths below root in the order the platform enumerates them,
@@ -129,165 +80,232 @@ DWORD ErrorFillingDisk(const std::wstring& file, const std::wstring& folder) {
   return error;
 }
 
-// A refusal the walk meets at one entry of the source.
-struct Refusal {
-  const char* what;
-  std::wstring target;   // the target root; a fresh copy of the old game folder when empty
-  std::wstring refused;  // the entry; the first not copied whole when empty
-  std::string message;
-  std::function<void()> prepare = nullptr, restore = nullptr;
-  std::string refused_after = "";  // what the target then holds there; unchanged when empty
+// Where the walk meets a refusal.
+enum class RefusedAt {
+  kFirstEntry,          // the first entry of the walk
+  kMiddleFile,          // a file with others before and after it in the walk
+  kHardLevel,           // the directory levels\hard
+  kWhereTheDiskFilled,  // the first entry not copied whole
 };
 
-TEST(FailureBox, RefusalStopsTheCopyThereKeepingWhatCameBefore) {
+class RefusalTest;
+
+// A refusal the walk meets at one entry of the source, made real for one run.
+struct Refusal {
+  const char* case_name;
+  RefusedAt at;
+  // Makes the refusal, and may point the target root elsewhere; returns the
+  // error the box must then describe.
+  DWORD (*make)(RefusalTest& test);
+  // Undoes it, or checks what it left, after the run (also after a failed one).
+  void (*undo)(RefusalTest& test) = nullptr;
+  const char* refused_after = nullptr;  // what the refused entry then holds; unchanged when null
+};
+
+// An update of files, levels and three 1.5 MiB files (4.5 MiB against the
+// small disk's 4), and a game folder holding older versions of some of them.
+class RefusalTest : public testing::TestWithParam<Refusal> {
+ public:
+  void SetUp() override {
+    MakeDirectory(source);
+    for (int i = 0; i < 5; ++i) {
+      const std::wstring name = L"file" + std::to_wstring(i) + L".dat";
+      WriteFileText(source + L"\\" + name, "new " + std::to_string(i));
+      old_game[name] = "old " + std::to_string(i);
+    }
+    MakeTree(source, {{L"levels", kDirectory},
+                      {L"levels\\1.dat", "new"},
+                      {L"levels\\hard", kDirectory},
+                      {L"levels\\hard\\2.dat", "new"}});
+    for (char c : {'a', 'b', 'c'}) {
+      WriteFileText(source + L"\\big " + wchar_t(c), std::string(3 << 19, c));
+    }
+    source_tree = ReadTree(source);
+    ListInWalkOrder(source, L"", &walk);
+    std::vector<std::wstring> files;
+    for (const std::wstring& entry : walk) {
+      if (entry.compare(0, 4, L"file") == 0) files.push_back(entry);
+    }
+    ASSERT_EQ(files.size(), 5u);
+    middle_file = files[2];
+    MakeDirectory(game);
+    MakeTree(game, old_game);
+  }
+
+  void TearDown() override {
+    if (GetParam().undo) GetParam().undo(*this);
+    EXPECT_EQ(Differences(ReadTree(source), source_tree), std::vector<std::wstring>())
+        << "the source changed";
+  }
+
+  // The game folder's file at the middle file.
+  std::wstring Replaced() const { return game + L"\\" + middle_file; }
+
+  std::wstring RefusedEntry() const {
+    switch (GetParam().at) {
+      case RefusedAt::kFirstEntry:
+        return walk.front();
+      case RefusedAt::kMiddleFile:
+        return middle_file;
+      case RefusedAt::kHardLevel:
+        return L"levels\\hard";
+      case RefusedAt::kWhereTheDiskFilled:
+        break;
+    }
+    return std::wstring();
+  }
+
   TempDir work;
   const std::wstring source = work / L"update", game = work / L"game";
-  MakeDirectory(source);
+  std::wstring target = game;
   Tree old_game{
       {L"kept.txt", "only in the target"}, {L"levels", kDirectory}, {L"levels\\1.dat", "old"}};
-  for (int i = 0; i < 5; ++i) {
-    const std::wstring name = L"file" + std::to_wstring(i) + L".dat";
-    WriteFileText(source + L"\\" + name, "new " + std::to_string(i));
-    old_game[name] = "old " + std::to_string(i);
-  }
-  MakeTree(source, {{L"levels", kDirectory},
-                    {L"levels\\1.dat", "new"},
-                    {L"levels\\hard", kDirectory},
-                    {L"levels\\hard\\2.dat", "new"}});
-  // 4.5 MiB against the small disk's 4.
-  for (char c : {'a', 'b', 'c'}) {
-    WriteFileText(source + L"\\big " + wchar_t(c), std::string(3 << 19, c));
-  }
-  const Tree source_tree = ReadTree(source);
-  std::vector<std::wstring> walk, files;
-  ListInWalkOrder(source, L"", &walk);
-  for (const std::wstring& entry : walk) {
-    if (entry.compare(0, 4, L"file") == 0) files.push_back(entry);
-  }
-  // A file with others before and after it in the walk.
-  const std::wstring middle = files[2], replaced = game + L"\\" + middle;
-  const std::wstring foreign = PreparedByRoot() + L"\\shared\\foreign.dat";
-  const std::wstring game_on_small_disk = PreparedByRoot() + L"\\small disk\\game";
-  const DWORD disk_full = ErrorFillingDisk(source + L"\\big a", game_on_small_disk);
-  ASSERT_TRUE(disk_full == ERROR_DISK_FULL || disk_full == ERROR_HANDLE_DISK_FULL) << disk_full;
-  const std::string denied = SystemMessageText(ERROR_ACCESS_DENIED);
+  Tree source_tree;
+  std::vector<std::wstring> walk;  // the source's entries in the order of the walk
+  std::wstring middle_file;
   UniqueHandle held;
-  const Refusal refusals[] = {
-      {"a protected install folder: refused at the first write", PreparedByRoot() + L"\\protected",
-       walk.front(), denied},
-      {"a read-only target file", L"", middle, denied,
-       [&] { ASSERT_TRUE(::SetFileAttributesW(replaced.c_str(), FILE_ATTRIBUTE_READONLY)); },
-       [&] { EXPECT_TRUE(::GetFileAttributesW(replaced.c_str()) & FILE_ATTRIBUTE_READONLY); }},
-      {"another user's target file", L"", middle, denied,
-       [&] {
-         ASSERT_TRUE(::MoveFileExW(foreign.c_str(), replaced.c_str(), MOVEFILE_REPLACE_EXISTING));
-       },
-       [&] { ASSERT_TRUE(::MoveFileW(replaced.c_str(), foreign.c_str())); }},
-      {"a target file held open for reading only", L"", middle,
-       SystemMessageText(ERROR_SHARING_VIOLATION), [&] { held = HoldOpen(replaced); },
-       [&] { held.Reset(); }},
-      {"an unreadable source directory: refused when its enumeration opens", L"", L"levels\\hard",
-       denied, [&] { ChangeMode(source + L"\\levels\\hard", "000"); },
-       [&] { ChangeMode(source + L"\\levels\\hard", "755"); }, kDirectory},
-      {"a source directory onto a target file", L"", L"levels\\hard", RuntimeErrnoText(EEXIST),
-       [&] { WriteFileText(game + L"\\levels\\hard", "a file in the way"); }},
-      {"a full disk", game_on_small_disk, L"", SystemMessageText(disk_full), nullptr,
-       [&] { RemoveTree(game_on_small_disk); }},
+};
+
+TEST_P(RefusalTest, StopsTheCopyThereKeepingWhatCameBefore) {
+  const DWORD error = GetParam().make(*this);
+  ASSERT_FALSE(HasFailure()) << "the refusal could not be made";
+  const Tree before = ReadTree(target);
+
+  ExpectOneFailureBox(RunOverlay(Arguments(source, target)),
+                      ExpectedFailureText(SystemMessageText(error), source, target));
+
+  const Tree after = ReadTree(target);
+  const auto copied_whole = [&](const std::wstring& entry) {
+    return after.count(entry) != 0 && after.at(entry) == source_tree.at(entry);
   };
-  for (const Refusal& refusal : refusals) {
-    SCOPED_TRACE(refusal.what);
-    const std::wstring target = refusal.target.empty() ? game : refusal.target;
-    if (refusal.target.empty()) {
-      RemoveTree(game);
-      MakeDirectory(game);
-      MakeTree(game, old_game);
-    }
-    if (refusal.prepare) refusal.prepare();
-    const Tree before = ReadTree(target);
-
-    ExpectOneFailureBox(RunOverlay(Arguments(source, target)),
-                        ExpectedFailureText(refusal.message, source, target));
-
-    const Tree after = ReadTree(target);
-    const auto copied_whole = [&](const std::wstring& entry) {
-      return after.count(entry) != 0 && after.at(entry) == source_tree.at(entry);
-    };
-    const auto position = refusal.refused.empty()
-                              ? std::find_if_not(walk.begin(), walk.end(), copied_whole)
-                              : std::find(walk.begin(), walk.end(), refusal.refused);
-    ASSERT_NE(position, walk.end()) << "everything was copied";
-    const std::wstring refused = *position;
-    Tree expected = before;
-    for (auto entry = walk.begin(); entry != position; ++entry) {
-      expected[*entry] = source_tree.at(*entry);
-    }
-    if (!refusal.refused_after.empty()) expected[refused] = refusal.refused_after;
-    if (refusal.refused.empty()) {  // the file being written when the disk filled
-      EXPECT_NE(position, walk.begin()) << "the disk was full before the copy";
-      const bool remains = after.count(refused) != 0;
-      std::printf("[ figures  ] disk full while writing %s (%zu bytes): %s\n",
-                  Utf8(refused).c_str(), source_tree.at(refused).size(),
-                  remains ? (std::to_string(after.at(refused).size()) + " bytes remain").c_str()
-                          : "it is not there");
-      if (remains) expected[refused] = after.at(refused);
-    }
-    EXPECT_EQ(Differences(after, expected), std::vector<std::wstring>())
-        << "refused at " << Utf8(refused);
-    if (refusal.restore) refusal.restore();
-    EXPECT_EQ(Differences(ReadTree(source), source_tree), std::vector<std::wstring>());
+  const bool disk_filled = GetParam().at == RefusedAt::kWhereTheDiskFilled;
+  const auto position = disk_filled ? std::find_if_not(walk.begin(), walk.end(), copied_whole)
+                                    : std::find(walk.begin(), walk.end(), RefusedEntry());
+  ASSERT_NE(position, walk.end()) << "everything was copied";
+  const std::wstring refused = *position;
+  Tree expected = before;
+  for (auto entry = walk.begin(); entry != position; ++entry) {
+    expected[*entry] = source_tree.at(*entry);
   }
+  if (GetParam().refused_after != nullptr) expected[refused] = GetParam().refused_after;
+  if (disk_filled) {  // the file being written when the disk filled
+    EXPECT_NE(position, walk.begin()) << "the disk was full before the copy";
+    const bool remains = after.count(refused) != 0;
+    std::printf("[ figures  ] disk full while writing %s (%zu bytes): %s\n", Utf8(refused).c_str(),
+                source_tree.at(refused).size(),
+                remains ? (std::to_string(after.at(refused).size()) + " bytes remain").c_str()
+                        : "it is not there");
+    if (remains) expected[refused] = after.at(refused);
+  }
+  EXPECT_EQ(Differences(after, expected), std::vector<std::wstring>())
+      << "refused at " << Utf8(refused);
 }
 
-TEST(FailureBox, TargetInsideSourceIsRefusedWithoutWritingIntoIt) {
-  TempDir work;
-  const std::wstring source = work / L"source";
-  MakeDirectory(source);
-  MakeDirectory(source + L"\\sub");
-  WriteFileText(source + L"\\sub\\a.txt", "a");
-  const Tree before = ReadTree(source);
-  const std::wstring targets[] = {source + L"\\copy", source + L"\\sub\\copy",
-                                  source + L"\\sub\\new\\copy", source + L"\\sub"};
-  for (const std::wstring& target : targets) {
-    SCOPED_TRACE("target " + Utf8(target));
-    ExpectOneFailureBox(RunOverlay(Arguments(source, target)),
-                        ExpectedFailureText(RuntimeErrnoText(EINVAL), source, target));
-    EXPECT_EQ(ReadTree(source), before);
+std::wstring ForeignFile() { return PreparedByRoot() + L"\\shared\\foreign.dat"; }
+
+INSTANTIATE_TEST_SUITE_P(
+    Refusals, RefusalTest,
+    testing::Values(
+        // Another user's folder: refused at the first write.
+        Refusal{"ProtectedInstallFolder", RefusedAt::kFirstEntry,
+                [](RefusalTest& test) -> DWORD {
+                  test.target = PreparedByRoot() + L"\\protected";
+                  return ERROR_ACCESS_DENIED;
+                }},
+        Refusal{
+            "ReadOnlyTargetFile", RefusedAt::kMiddleFile,
+            [](RefusalTest& test) -> DWORD {
+              EXPECT_TRUE(::SetFileAttributesW(test.Replaced().c_str(), FILE_ATTRIBUTE_READONLY));
+              return ERROR_ACCESS_DENIED;
+            },
+            [](RefusalTest& test) {
+              EXPECT_TRUE(::GetFileAttributesW(test.Replaced().c_str()) & FILE_ATTRIBUTE_READONLY);
+            }},
+        Refusal{"AnotherUsersTargetFile", RefusedAt::kMiddleFile,
+                [](RefusalTest& test) -> DWORD {
+                  EXPECT_TRUE(::MoveFileExW(ForeignFile().c_str(), test.Replaced().c_str(),
+                                            MOVEFILE_REPLACE_EXISTING));
+                  return ERROR_ACCESS_DENIED;
+                },
+                [](RefusalTest& test) {
+                  EXPECT_TRUE(::MoveFileW(test.Replaced().c_str(), ForeignFile().c_str()));
+                }},
+        // As a running program may hold it: others may read it, not write it.
+        Refusal{"TargetFileHeldOpenForReading", RefusedAt::kMiddleFile,
+                [](RefusalTest& test) -> DWORD {
+                  test.held = UniqueHandle(::CreateFileW(test.Replaced().c_str(), GENERIC_READ,
+                                                         FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                                         FILE_ATTRIBUTE_NORMAL, nullptr));
+                  EXPECT_NE(test.held.get(), INVALID_HANDLE_VALUE);
+                  return ERROR_SHARING_VIOLATION;
+                }},
+        // Refused when its enumeration opens.
+        Refusal{"UnreadableSourceDirectory", RefusedAt::kHardLevel,
+                [](RefusalTest& test) -> DWORD {
+                  ChangeMode(test.source + L"\\levels\\hard", "000");
+                  return ERROR_ACCESS_DENIED;
+                },
+                [](RefusalTest& test) { ChangeMode(test.source + L"\\levels\\hard", "755"); },
+                kDirectory},
+        Refusal{"FullDisk", RefusedAt::kWhereTheDiskFilled,
+                [](RefusalTest& test) -> DWORD {
+                  test.target = PreparedByRoot() + L"\\small disk\\game";
+                  const DWORD error = ErrorFillingDisk(test.source + L"\\big a", test.target);
+                  EXPECT_TRUE(error == ERROR_DISK_FULL || error == ERROR_HANDLE_DISK_FULL) << error;
+                  return error;
+                },
+                [](RefusalTest& test) { RemoveTree(test.target); }}),
+    ByCaseName());
+
+// Roots given relative to overlay's working directory that name the source
+// itself or lie inside it: resolved there, refused before anything is
+// written, and named in the box as given.
+struct RelativeRoots {
+  const char* case_name;
+  const wchar_t* source;
+  const wchar_t* target;
+  int verdict;                    // EEXIST: the same object; EINVAL: inside it
+  bool full_source_path = false;  // the source given by its full path instead
+};
+
+class RelativeRootsTest : public testing::TestWithParam<RelativeRoots> {
+ protected:
+  void SetUp() override {
+    MakeDirectory(work_ / L"source");
+    MakeDirectory(work_ / L"source\\sub");
+    WriteFileText(work_ / L"source\\sub\\a.txt", "a");
+    WriteFileText(work_ / L"file.txt", "file");
+    ASSERT_TRUE(::CreateHardLinkW((work_ / L"hard link.txt").c_str(), (work_ / L"file.txt").c_str(),
+                                  nullptr));
+    MakeSymlink(work_ / L"source link", work_ / L"source");
   }
-  SCOPED_TRACE("relative roots");
-  ExpectOneFailureBox(RunOverlay(L"source source\\copy", work.path()),
-                      ExpectedFailureText(RuntimeErrnoText(EINVAL), L"source", L"source\\copy"));
-  EXPECT_EQ(ReadTree(source), before);
+
+  TempDir work_;
+};
+
+TEST_P(RelativeRootsTest, AreRefusedWithoutWritingAndNamedAsGiven) {
+  const RelativeRoots& roots = GetParam();
+  const std::wstring source = roots.full_source_path ? work_ / roots.source : roots.source;
+  const Tree before = ReadTree(work_.path());
+
+  ExpectOneFailureBox(RunOverlay(Arguments(source, roots.target), work_.path()),
+                      ExpectedFailureText(RuntimeErrnoText(roots.verdict), source, roots.target));
+
+  EXPECT_EQ(ReadTree(work_.path()), before);
 }
 
-TEST(FailureBox, TargetSameAsSourceIsRefused) {
-  TempDir work;
-  const std::wstring source = work / L"source";
-  MakeDirectory(source);
-  WriteFileText(source + L"\\a.txt", "a");
-  WriteFileText(work / L"file.txt", "file");
-  ASSERT_TRUE(
-      ::CreateHardLinkW((work / L"hard link.txt").c_str(), (work / L"file.txt").c_str(), nullptr));
-  MakeSymlink(work / L"source link", source);
-  const Tree before = ReadTree(work.path());
-  const std::pair<std::wstring, std::wstring> cases[] = {
-      {source, source + L"\\"},
-      {source, WithForwardSlashes(source)},
-      {source + L"\\.", source},
-      {L"source", L".\\source"},
-      {L"source", L"SOURCE"},
-      {L"source", L"source link"},
-      {L"source link", L"source"},
-      {L"file.txt", L".\\file.txt"},
-      {work / L"file.txt", L"file.txt"},
-      {L"file.txt", L"hard link.txt"},
-  };
-  for (const auto& roots : cases) {
-    SCOPED_TRACE("source " + Utf8(roots.first) + ", target " + Utf8(roots.second));
-    ExpectOneFailureBox(RunOverlay(Arguments(roots.first, roots.second), work.path()),
-                        ExpectedFailureText(RuntimeErrnoText(EEXIST), roots.first, roots.second));
-    EXPECT_EQ(ReadTree(work.path()), before);
-  }
-}
+INSTANTIATE_TEST_SUITE_P(
+    Refused, RelativeRootsTest,
+    testing::Values(
+        RelativeRoots{"TargetInsideTheSource", L"source", L"source\\copy", EINVAL},
+        RelativeRoots{"SourceWrittenWithADot", L"source", L".\\source", EEXIST},
+        RelativeRoots{"SourceEndingInADot", L"source\\.", L"source", EEXIST},
+        RelativeRoots{"SourceInAnotherCase", L"source", L"SOURCE", EEXIST},
+        RelativeRoots{"SourceThroughALinkAsTheSourceRoot", L"source link", L"source", EEXIST},
+        RelativeRoots{"FileWrittenWithADot", L"file.txt", L".\\file.txt", EEXIST},
+        RelativeRoots{"FileByItsFullPathAndRelative", L"file.txt", L"file.txt", EEXIST, true},
+        RelativeRoots{"FileThroughAHardLink", L"file.txt", L"hard link.txt", EEXIST}),
+    ByCaseName());
 
 // The error the platform gives for creating a directory at the empty path.
 DWORD ErrorCreatingEmptyPath() {

@@ -204,18 +204,6 @@ OverlayOutcome RunOverlay(const std::wstring& arguments, const std::wstring& dir
   return overlay.Finish(time_limit_ms);
 }
 
-std::wstring SnapshotImageName(DWORD process_id) {
-  UniqueHandle snapshot(::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
-  if (snapshot.get() == INVALID_HANDLE_VALUE) return std::wstring();
-  PROCESSENTRY32W entry;
-  entry.dwSize = sizeof entry;
-  for (BOOL more = ::Process32FirstW(snapshot.get(), &entry); more;
-       more = ::Process32NextW(snapshot.get(), &entry)) {
-    if (entry.th32ProcessID == process_id) return entry.szExeFile;
-  }
-  return std::wstring();
-}
-
 LauncherStandIn::LauncherStandIn(const std::wstring& directory, const std::wstring& image_name,
                                  DWORD milliseconds, const std::wstring& source,
                                  const std::wstring& target) {

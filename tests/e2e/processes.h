@@ -95,9 +95,6 @@ OverlayOutcome RunOverlay(const std::wstring& arguments,
                           const std::wstring& directory = std::wstring(),
                           DWORD time_limit_ms = kRunTimeLimitMs);
 
-// The image name the toolhelp snapshot lists for a process, empty when not listed.
-std::wstring SnapshotImageName(DWORD process_id);
-
 // The launcher stand-in, copied to directory\image_name and started; it
 // waits `milliseconds`, or until ended. Given two roots, it first starts
 // overlay.exe on them, as a launcher does.
@@ -112,7 +109,6 @@ class LauncherStandIn {
 
   bool started() const { return static_cast<bool>(process_); }
   DWORD process_id() const { return process_id_; }
-  HANDLE process() const { return process_.get(); }
   // Ends the stand-in through its own handle and waits until it is gone.
   void End();
 

@@ -1,5 +1,6 @@
 #include "tests/support/temp_tree.h"
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -202,6 +203,11 @@ std::string Utf8(const std::wstring& text) {
   ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), result.data(), size,
                         nullptr, nullptr);
   return result;
+}
+
+std::wstring WithForwardSlashes(std::wstring path) {
+  std::replace(path.begin(), path.end(), L'\\', L'/');
+  return path;
 }
 
 }  // namespace testing_tree

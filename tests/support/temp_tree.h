@@ -81,4 +81,7 @@ DWORD ProcessHandleCount();
 
 std::string Utf8(const std::wstring& text);
 
+// The path with each backslash turned into a forward slash, as some launchers write roots.
+std::wstring WithForwardSlashes(std::wstring path);
+
 }  // namespace testing_tree
