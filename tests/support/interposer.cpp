@@ -92,16 +92,26 @@ DWORD WINAPI FakeGetFinalPathNameByHandleW(HANDLE file, LPWSTR path, DWORD size,
   return ::GetFinalPathNameByHandleW(file, path, size, flags);
 }
 
+struct CallColumns {
+  const char* name;
+  FailureKind fails;
+  bool releases_or_reports;
+};
+
+const CallColumns& ColumnsOf(Call call) {
+  static const CallColumns kColumns[] = {
+#define INTERPOSED_COLUMNS(name, fails, reports) {#name, FailureKind::fails, reports},
+      INTERPOSED_CALLS(INTERPOSED_COLUMNS)
+#undef INTERPOSED_COLUMNS
+  };
+  return kColumns[static_cast<int>(call)];
+}
+
 }  // namespace
 
-const char* NameOf(Call call) {
-  static const char* const kNames[] = {
-#define INTERPOSED_NAME(name) #name,
-      INTERPOSED_CALLS(INTERPOSED_NAME)
-#undef INTERPOSED_NAME
-  };
-  return kNames[static_cast<int>(call)];
-}
+const char* NameOf(Call call) { return ColumnsOf(call).name; }
+FailureKind FailureOf(Call call) { return ColumnsOf(call).fails; }
+bool ReleasesOrReports(Call call) { return ColumnsOf(call).releases_or_reports; }
 
 State& Platform() { return g_state; }
 

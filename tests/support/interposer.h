@@ -13,22 +13,53 @@
 
 namespace interposer {
 
-// Every call of the seam, as it is named in the call log.
+// Every call of the seam, as it is named in the call log, with how a test can
+// make it fail and whether a run may still make it once a copy step has failed
+// (to release what it holds, or to compose and show the report).
 // clang-format off
-#define INTERPOSED_CALLS(X)                                                            \
-  X(GetCommandLineW) X(CommandLineToArgvW) X(LocalFree)                               \
-  X(CreateToolhelp32Snapshot) X(Process32FirstW) X(Process32NextW) X(CloseHandle)     \
-  X(Sleep) X(MessageBoxA) X(_wcsicmp) X(GetModuleHandleW) X(GetProcAddress)           \
-  X(GetFileAttributesExW) X(CreateFileW) X(GetFileInformationByHandle)                \
-  X(GetFileInformationByHandleEx) X(GetFinalPathNameByHandleW) X(CreateDirectoryW)    \
-  X(FindFirstFileExW) X(FindNextFileW) X(FindClose) X(CopyFileW) X(GetFullPathNameW)  \
-  X(FormatMessageA) X(AreFileApisANSI) X(WideCharToMultiByte) X(___lc_codepage_func)
-#define INTERPOSED_ENUMERATOR(name) name,
+//   call                           fails            releases or reports
+#define INTERPOSED_CALLS(X)                                                    \
+  X(GetCommandLineW,                kNever,          false)                    \
+  X(CommandLineToArgvW,             kFails,          false)                    \
+  X(LocalFree,                      kNever,          true)                     \
+  X(CreateToolhelp32Snapshot,       kFails,          false)                    \
+  X(Process32FirstW,                kFails,          false)                    \
+  X(Process32NextW,                 kFails,          false)                    \
+  X(CloseHandle,                    kNever,          true)                     \
+  X(Sleep,                          kNever,          false)                    \
+  X(MessageBoxA,                    kNever,          true)                     \
+  X(_wcsicmp,                       kNever,          false)                    \
+  X(GetModuleHandleW,               kFails,          false)                    \
+  X(GetProcAddress,                 kFails,          false)                    \
+  X(GetFileAttributesExW,           kFails,          false)                    \
+  X(CreateFileW,                    kFailsOrIsHeld,  false)                    \
+  X(GetFileInformationByHandle,     kFails,          false)                    \
+  X(GetFileInformationByHandleEx,   kFails,          false)                    \
+  X(GetFinalPathNameByHandleW,      kFails,          false)                    \
+  X(CreateDirectoryW,               kFailsOrIsHeld,  false)                    \
+  X(FindFirstFileExW,               kFailsOrIsHeld,  false)                    \
+  X(FindNextFileW,                  kFails,          false)                    \
+  X(FindClose,                      kNever,          true)                     \
+  X(CopyFileW,                      kFailsOrIsHeld,  false)                    \
+  X(GetFullPathNameW,               kFails,          false)                    \
+  X(FormatMessageA,                 kFails,          true)                     \
+  X(AreFileApisANSI,                kNever,          true)                     \
+  X(WideCharToMultiByte,            kFails,          true)                     \
+  X(___lc_codepage_func,            kNever,          true)
+#define INTERPOSED_ENUMERATOR(name, fails, releases_or_reports) name,
 enum class Call { INTERPOSED_CALLS(INTERPOSED_ENUMERATOR) kCount };
 #undef INTERPOSED_ENUMERATOR
 // clang-format on
 
+// How a call can fail. kNever: it has no failure the program must handle.
+// kFails: it answers an error. kFailsOrIsHeld: it also opens a file or
+// directory, which another process can hold without sharing
+// (ERROR_SHARING_VIOLATION).
+enum class FailureKind { kNever, kFails, kFailsOrIsHeld };
+
 const char* NameOf(Call call);
+FailureKind FailureOf(Call call);
+bool ReleasesOrReports(Call call);
 
 // Makes a call fail with `error`. `nth` counts calls of that kind from 1 since
 // the last Reset(); 0 means every call. `detail`, when not -1, must also match:
