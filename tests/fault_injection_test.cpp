@@ -171,7 +171,7 @@ TEST_F(FaultInjection, EveryFailingReportCallStillEndsInOneBox) {
   scenario.expected_box = [&](const interposer::LoggedCall& call, DWORD error) -> std::string {
     if (call.call == Call::FormatMessageA) {
       // No system message: the report still names the operation and the roots.
-      return ExpectedFailureText("unknown error", source_, target_);
+      return FailureTextOf("unknown error", source_, target_);
     }
     // A root that cannot be narrowed: without the best-fit flag it is asked
     // again; otherwise the conversion's own failure is shown.

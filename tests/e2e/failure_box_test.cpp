@@ -29,7 +29,7 @@ TEST(FailureBox, NonAsciiRootsAreShownInTheAnsiCodePage) {
   const std::wstring source = work / L"Исходник Ā é";
   const std::wstring target = work / L"目標 ü";
   const std::string expected =
-      ExpectedFailureText(SystemMessageText(ERROR_FILE_NOT_FOUND), source, target);
+      FailureTextOf(SystemMessageText(ERROR_FILE_NOT_FOUND), source, target);
   if (::GetACP() == 1252) {
     ASSERT_NE(expected.find("\"" + AnsiText(work.path()) + "\\???????? ? \xE9\""),
               std::string::npos)
@@ -172,7 +172,7 @@ TEST_P(RefusalTest, StopsTheCopyThereKeepingWhatCameBefore) {
   const Tree before = ReadTree(target);
 
   ExpectOneFailureBox(RunOverlay(Arguments(source, target)),
-                      ExpectedFailureText(SystemMessageText(error), source, target));
+                      FailureTextOf(SystemMessageText(error), source, target));
 
   const Tree after = ReadTree(target);
   const auto copied_whole = [&](const std::wstring& entry) {
@@ -289,7 +289,7 @@ TEST_P(RelativeRootsTest, AreRefusedWithoutWritingAndNamedAsGiven) {
   const Tree before = ReadTree(work_.path());
 
   ExpectOneFailureBox(RunOverlay(Arguments(source, roots.target), work_.path()),
-                      ExpectedFailureText(RuntimeErrnoText(roots.verdict), source, roots.target));
+                      FailureTextOf(RuntimeErrnoText(roots.verdict), source, roots.target));
 
   EXPECT_EQ(ReadTree(work_.path()), before);
 }
@@ -323,7 +323,7 @@ TEST(FailureBox, EmptyTargetRootShowsOnlyTheSource) {
 
   // copy: <message>: "<source>"
   ExpectOneFailureBox(RunOverlay(QuoteArgument(source) + L" \"\"", work.path()),
-                      ExpectedFailureText(SystemMessageText(error), source, L""));
+                      FailureTextOf(SystemMessageText(error), source, L""));
   EXPECT_EQ(ReadTree(work.path()), (Tree{{L"source", kDirectory}, {L"source\\a.txt", "a"}}));
 }
 

@@ -17,9 +17,9 @@ std::string BoxTextOfCopy(const std::wstring& source, const std::wstring& target
 std::string ExpectedFailureText(const std::wstring& source, const std::wstring& target,
                                 overlay::error_code code) {
   const bool generic = &code.category() == &overlay::generic_category();
-  return ExpectedFailureText(generic ? RuntimeErrnoText(code.value())
-                                     : SystemMessageText(static_cast<DWORD>(code.value())),
-                             source, target);
+  return FailureTextOf(generic ? RuntimeErrnoText(code.value())
+                               : SystemMessageText(static_cast<DWORD>(code.value())),
+                       source, target);
 }
 
 }  // namespace testing_tree

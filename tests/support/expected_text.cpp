@@ -44,8 +44,8 @@ std::wstring WideFromAnsi(const std::string& text) {
   return wide;
 }
 
-std::string ExpectedFailureText(const std::string& message, const std::wstring& source,
-                                const std::wstring& target) {
+std::string FailureTextOf(const std::string& message, const std::wstring& source,
+                          const std::wstring& target) {
   std::string text = "copy: " + message + ": \"" + AnsiText(source);
   if (!target.empty()) text += "\", \"" + AnsiText(target);
   return text + '"';

@@ -25,7 +25,7 @@ std::wstring WideFromAnsi(const std::string& text);
 // The box text of a failed copy, in the ANSI code page: copy: <message>:
 // "<source>", "<target>" with the roots as given; only the source when the
 // target root is empty.
-std::string ExpectedFailureText(const std::string& message, const std::wstring& source,
-                                const std::wstring& target);
+std::string FailureTextOf(const std::string& message, const std::wstring& source,
+                          const std::wstring& target);
 
 }  // namespace testing_tree
