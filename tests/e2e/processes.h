@@ -109,6 +109,7 @@ class LauncherStandIn {
 
   bool started() const { return static_cast<bool>(process_); }
   DWORD process_id() const { return process_id_; }
+  HANDLE process() const { return process_.get(); }
   // Ends the stand-in through its own handle and waits until it is gone.
   void End();
 
