@@ -38,7 +38,8 @@ TEST_F(LauncherWaitTest, NoLauncherMeansOneScanAndNoSleep) {
 }
 
 TEST_F(LauncherWaitTest, WaitsWhileTheLauncherRunsPollingEvery100Ms) {
-  const std::vector<std::wstring> with = {L"explorer.exe", L"VarenkoLauncher.exe", L"game.exe"};
+  const std::vector<std::wstring> with = {L"explorer.exe", overlay::kLauncherImageName,
+                                          L"game.exe"};
   EXPECT_EQ(ScansUntilTheWaitEnds({with, with, with, {L"explorer.exe"}}), 4);
   EXPECT_EQ(interposer::Platform().sleeps, (std::vector<DWORD>{100, 100, 100}));
   EXPECT_EQ(overlay::kPollIntervalMs, 100u);
@@ -47,7 +48,8 @@ TEST_F(LauncherWaitTest, WaitsWhileTheLauncherRunsPollingEvery100Ms) {
 }
 
 TEST_F(LauncherWaitTest, EveryEntryIsReadEvenAfterAMatch) {
-  EXPECT_EQ(ScansUntilTheWaitEnds({{L"VarenkoLauncher.exe", L"a.exe", L"b.exe", L"c.exe"}, {}}), 2);
+  EXPECT_EQ(
+      ScansUntilTheWaitEnds({{overlay::kLauncherImageName, L"a.exe", L"b.exe", L"c.exe"}, {}}), 2);
   // First scan: one first entry, three more, one end; second scan: an empty list.
   EXPECT_EQ(interposer::CountOf(Call::Process32NextW), 4);
 }
@@ -68,7 +70,8 @@ TEST_P(LauncherNameTest, MatchesWithoutRegardToAsciiCaseAndOnlyWhole) {
 
 INSTANTIATE_TEST_SUITE_P(
     Names, LauncherNameTest,
-    testing::Values(ProcessName{"LowerCase", L"varenkolauncher.exe", true},
+    testing::Values(ProcessName{"Exact", L"VarenkoLauncher.exe", true},
+                    ProcessName{"LowerCase", L"varenkolauncher.exe", true},
                     ProcessName{"UpperCase", L"VARENKOLAUNCHER.EXE", true},
                     ProcessName{"UpperCaseExtension", L"VarenkoLauncher.EXE", true},
                     ProcessName{"NoExtension", L"VarenkoLauncher", false},
@@ -104,11 +107,11 @@ TEST_F(LauncherWaitTest, BusyProcessListsEndTheWaitOnlyOnAScanWithNoLauncher) {
   };
   // One launcher exits and another starts a moment later, in other places of
   // the list and under other casings; then a restart loop; then none.
-  std::vector<std::vector<std::wstring>> scans = {with_launcher_at(0, L"VarenkoLauncher.exe"),
+  std::vector<std::vector<std::wstring>> scans = {with_launcher_at(0, overlay::kLauncherImageName),
                                                   with_launcher_at(599, L"varenkolauncher.exe"),
                                                   with_launcher_at(300, L"VARENKOLAUNCHER.EXE")};
   for (int round = 0; round < 20; ++round) {
-    scans.push_back(with_launcher_at(static_cast<size_t>(round * 29), L"VarenkoLauncher.exe"));
+    scans.push_back(with_launcher_at(static_cast<size_t>(round * 29), overlay::kLauncherImageName));
   }
   const size_t scans_with_launcher = scans.size();
   scans.push_back(crowd);

@@ -247,7 +247,7 @@ class MemoryExhaustion : public FaultInjection {
   Outcome RunFailingAt(long nth, bool stays_out, const std::vector<interposer::Fault>& faults,
                        std::string* box) {
     PreparePlatform(faults);
-    interposer::Platform().process_lists = {{L"VarenkoLauncher.exe"}, {L"explorer.exe"}};
+    interposer::Platform().process_lists = {{overlay::kLauncherImageName}, {L"explorer.exe"}};
     box->clear();
     box->reserve(4096);  // so that keeping the text allocates nothing below
     Outcome outcome;

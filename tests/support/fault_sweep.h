@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "app/launcher_wait.h"
 #include "report/error_code.h"
 #include "tests/support/platform_test.h"
 
@@ -77,9 +78,10 @@ class FaultSweep : public PlatformTest {
   const std::wstring source_ = temp_ / L"source";
   const std::wstring target_ = temp_ / L"target";
   // The launcher last in the first scan, first in the second, gone in the third.
-  const std::vector<std::vector<std::wstring>> lists_ = {{L"explorer.exe", L"VarenkoLauncher.exe"},
-                                                         {L"varenkolauncher.EXE", L"svchost.exe"},
-                                                         {L"explorer.exe", L"game.exe"}};
+  const std::vector<std::vector<std::wstring>> lists_ = {
+      {L"explorer.exe", overlay::kLauncherImageName},
+      {L"varenkolauncher.EXE", L"svchost.exe"},
+      {L"explorer.exe", L"game.exe"}};
   testing_tree::Tree source_tree_;
   testing_tree::Tree original_target_;
   testing_tree::Tree full_copy_;  // the original target with the whole source laid over it

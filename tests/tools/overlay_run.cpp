@@ -11,6 +11,7 @@
 #include <memory>
 #include <string>
 
+#include "app/launcher_wait.h"
 #include "tests/e2e/e2e_config.h"
 #include "tests/e2e/processes.h"
 
@@ -61,7 +62,7 @@ int main() {
 
   const double start = e2e::NowSeconds();
   const std::wstring folder = TempFolder();
-  auto launcher = std::make_unique<e2e::LauncherStandIn>(folder, L"VarenkoLauncher.exe",
+  auto launcher = std::make_unique<e2e::LauncherStandIn>(folder, overlay::kLauncherImageName,
                                                          launcher_ms, source, target);
   Say(start, "launcher stand-in VarenkoLauncher.exe started overlay.exe: " + Utf8(source) + " -> " +
                  Utf8(target) + "; it exits after " + std::to_string(launcher_ms) + " ms");
@@ -82,7 +83,7 @@ int main() {
     Say(start, "overlay.exe exited with status " + std::to_string(outcome.exit_code));
   }
   launcher.reset();
-  ::DeleteFileW((folder + L"\\VarenkoLauncher.exe").c_str());
+  ::DeleteFileW((folder + L"\\" + overlay::kLauncherImageName).c_str());
   ::RemoveDirectoryW(folder.c_str());
   return outcome.exited && outcome.boxes.empty() ? 0 : 1;
 }
