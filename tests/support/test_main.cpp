@@ -1,12 +1,12 @@
 // Runs the unit tests. --without-info-ex makes GetFileInformationByHandleEx
-// missing from the first lookup on, as on a system that lacks it.
+// missing from the first lookup on, as on a system that lacks it (each
+// fixture's reset, in platform_test.h, tells the interposer).
 #include "tests/support/test_main.h"
 
 #include <gtest/gtest.h>
 
 #include <cstring>
 
-#include "tests/support/interposer.h"
 
 namespace {
 bool g_without_info_ex = false;
@@ -19,7 +19,5 @@ int main(int argc, char** argv) {
   for (int i = 1; i < argc; ++i) {
     if (std::strcmp(argv[i], "--without-info-ex") == 0) g_without_info_ex = true;
   }
-  interposer::Reset();
-  interposer::Platform().info_ex_available = !g_without_info_ex;
   return RUN_ALL_TESTS();
 }
