@@ -7,7 +7,6 @@
 
 #include <cstring>
 
-
 namespace {
 bool g_without_info_ex = false;
 }
