@@ -122,7 +122,7 @@ TEST_F(LauncherWaitTest, BusyProcessListsEndTheWaitOnlyOnAScanWithNoLauncher) {
             static_cast<int>(scans_with_launcher * 601 + 600));
 }
 
-TEST_F(LauncherWaitTest, AProcessListThatCannotBeReadEndsTheWait) {
+TEST_F(LauncherWaitTest, ASnapshotThatCannotBeTakenEndsTheWait) {
   interposer::Platform().fake_processes = true;
   interposer::Platform().process_lists = {{overlay::kLauncherImageName}};
   interposer::Platform().faults.push_back(
@@ -130,8 +130,9 @@ TEST_F(LauncherWaitTest, AProcessListThatCannotBeReadEndsTheWait) {
   overlay::WaitForLauncherExit();
   EXPECT_EQ(interposer::CountOf(Call::CreateToolhelp32Snapshot), 2);
   EXPECT_EQ(interposer::Platform().sleeps.size(), 1u);
+}
 
-  interposer::Reset();
+TEST_F(LauncherWaitTest, ASnapshotWhoseFirstEntryCannotBeReadEndsTheWait) {
   interposer::Platform().fake_processes = true;
   interposer::Platform().process_lists = {{overlay::kLauncherImageName}};
   interposer::Platform().faults.push_back({Call::Process32FirstW, 3, ERROR_NO_MORE_FILES});
