@@ -35,4 +35,4 @@ foreach(name launcher.cpp launcher.h)
 endforeach()
 
 add_library(readme_launcher_functions INTERFACE)
-target_include_directories(readme_launcher_functions INTERFACE "${readme_dir}")
+target_include_directories(readme_launcher_functions INTERFACE "${CMAKE_BINARY_DIR}")

@@ -8,7 +8,7 @@
 #include <vector>
 
 // QuoteArgument, from the README's launcher example.
-#include "launcher.h"
+#include "readme/launcher.h"
 
 namespace e2e {
 

@@ -11,8 +11,8 @@
 
 #include <cwchar>
 
-// Generated from README.md.
-#include "launcher.h"
+// Taken out of README.md by the build.
+#include "readme/launcher.h"
 
 int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
   int count = 0;
