@@ -4,7 +4,7 @@
 # on, an 8 MiB stack reserve, only Windows system DLLs imported, nothing
 # newer than Vista bound at start-up, stripped, a manifest that asks for no
 # elevation and declares nothing else, a version resource that names the
-# project's version, and a size under 180 KiB.
+# project's version and LICENSE's copyright holder, and a size under 180 KiB.
 #   tests/check_exe.sh path/to/overlay.exe VERSION
 set -uo pipefail
 exe=$1
@@ -72,6 +72,12 @@ for row in "FILEVERSION $numbers" "PRODUCTVERSION $numbers" "VALUE \"FileVersion
 done
 grep -qxE 'VALUE "FileDescription", "[^"]+"' <<<"$resource" && pass "a file description" \
   || fail "no file description"
+# LICENSE's copyright line gives the year and the holder ("2026 The overlay authors").
+copyright=$(sed -n 's/^Copyright (c) //p' "$(dirname "$0")/../LICENSE")
+for row in "VALUE \"CompanyName\", \"${copyright#* }\"" \
+           "VALUE \"LegalCopyright\", \"Copyright (c) $copyright (MIT License)\""; do
+  grep -qxF "$row" <<<"$resource" && pass "$row" || fail "no $row in the version resource"
+done
 
 size=$(stat -c %s "$exe")
 echo "size: $size bytes ($((size / 1024)) KiB)"

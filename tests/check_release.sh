@@ -1,9 +1,12 @@
 #!/usr/bin/env bash
 # The release as CI checks it: scripts/release run twice, clean, in two
 # directories and at two times, must give byte-identical files; the package
-# holds the exe, the README part, the licences and sums that match.
+# holds the exe, the README part, the changelog, the licences and sums that
+# match; signed, its exe verifies and is the unsigned one plus a signature.
 #   tests/check_release.sh
 set -euo pipefail
+# The unsigned builds take no certificate from the caller, the signed one no time-stamp server.
+unset OVERLAY_SIGN_PFX OVERLAY_SIGN_PASSWORD_FILE OVERLAY_SIGN_TIMESTAMP_URL
 root=$(cd "$(dirname "$0")/.." && pwd)
 work=$(mktemp -d "${TMPDIR:-/tmp}/overlay-release.XXXXXX")
 trap 'rm -rf "$work"' EXIT
@@ -32,14 +35,39 @@ for name in overlay.exe "$package.zip"; do
   fi
 done
 
-expected=$(printf "$package/%s\n" LICENSE README.txt SHA256SUMS THIRD-PARTY-NOTICES overlay.exe)
+expected=$(printf "$package/%s\n" CHANGELOG.md LICENSE README.txt SHA256SUMS THIRD-PARTY-NOTICES \
+  overlay.exe)
 listed=$(unzip -Z1 "$first/$package.zip" | LC_ALL=C sort)
-[ "$listed" = "$expected" ] && echo "ok: the package lists its five files" \
+[ "$listed" = "$expected" ] && echo "ok: the package lists its six files" \
   || { echo "FAIL: the package lists:"; echo "$listed"; failures=$((failures + 1)); }
 mkdir "$work/unpacked"
 unzip -q "$first/$package.zip" -d "$work/unpacked"
 (cd "$work/unpacked/$package" && sha256sum --quiet -c SHA256SUMS) && cmp -s "$first/overlay.exe" \
   "$work/unpacked/$package/overlay.exe" && echo "ok: the sums match, the exe is the one built" \
   || { echo "FAIL: the packaged files do not match their sums or the built exe"; failures=$((failures + 1)); }
+
+# Signed with a throw-away certificate (no time stamp: no network): the
+# signature verifies against it, the sums describe the signed exe, and
+# removing the signature gives back the unsigned exe.
+openssl req -x509 -newkey rsa:2048 -nodes -keyout "$work/key.pem" -out "$work/cert.pem" -days 2 \
+  -subj "/CN=overlay release check" -addext extendedKeyUsage=codeSigning 2>/dev/null
+echo "throw-away" >"$work/password"
+openssl pkcs12 -export -inkey "$work/key.pem" -in "$work/cert.pem" -out "$work/cert.pfx" \
+  -passout "file:$work/password"
+OVERLAY_SIGN_PFX=$work/cert.pfx OVERLAY_SIGN_PASSWORD_FILE=$work/password OVERLAY_RELEASE_BUILD=$first \
+  "$root/scripts/release" >/dev/null
+mkdir "$work/signed"
+unzip -q "$first/$package.zip" -d "$work/signed"
+signed=$work/signed/$package/overlay.exe
+osslsigncode verify -CAfile "$work/cert.pem" -in "$signed" >"$work/verify" 2>&1 \
+  && echo "ok: the packed exe is signed: $(grep -m1 "Signature verification" "$work/verify")" \
+  || { cat "$work/verify"; echo "FAIL: the packed exe's signature does not verify"; failures=$((failures + 1)); }
+(cd "$work/signed/$package" && sha256sum --quiet -c SHA256SUMS) && echo "ok: the sums match the signed exe" \
+  || { echo "FAIL: the signed package's files do not match their sums"; failures=$((failures + 1)); }
+osslsigncode remove-signature -in "$signed" -out "$work/unsigned.exe" >/dev/null \
+  && cmp "$work/unsigned.exe" "$second/overlay.exe" \
+  && echo "ok: without its signature the exe is the reproducible one" \
+  || { echo "FAIL: removing the signature does not give back the unsigned exe"; failures=$((failures + 1)); }
+
 [ "$failures" -eq 0 ] || exit 1
-echo "the release is reproducible and complete"
+echo "the release is reproducible, complete and signs"

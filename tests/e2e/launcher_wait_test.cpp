@@ -49,9 +49,9 @@ class LauncherWait : public ::testing::Test {
   const std::wstring copied_file_ = target_ + L"\\game.dat";
 };
 
-// The stand-in as the README's launcher: it starts overlay on roots with
-// blanks and trailing backslashes, each quoted by QuoteArgument, and exits
-// after 2 s. The copy waits for it.
+// The README's launcher example at work: the stand-in starts overlay with its
+// StartOverlay on roots with blanks and trailing backslashes, and exits after
+// 2 s. The copy waits for it, then applies the update.
 TEST_F(LauncherWait, CopyWaitsForTheLauncherThatStartedItAndStartsWhenItExits) {
   LauncherStandIn launcher(work_.path(), overlay::kLauncherImageName, 2000, source_ + L"\\",
                            target_ + L"\\");

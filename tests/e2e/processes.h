@@ -7,7 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "tests/e2e/quote_argument.h"
+// QuoteArgument, from the README's launcher example.
+#include "readme/launcher.h"
 
 namespace e2e {
 
