@@ -33,11 +33,10 @@ overlay_prefix_template() {
 
 overlay_session_start() {
   # overlay and its tests are 32-bit programs, and so is the Wine that runs
-  # them: a kernel that runs no 32-bit code (ia32_emulation off) cannot
-  # start them at all. Say so at once instead of failing test by test.
+  # them: say at once when Wine cannot start, instead of failing test by test.
   if ! wine --version >/dev/null 2>&1; then
-    echo "overlay: this machine cannot run 32-bit programs, so Wine cannot run overlay or" \
-      "its tests ('wine --version' fails; see dmesg for ia32_emulation)" >&2
+    echo "overlay: Wine cannot start here ('wine --version' fails); where the kernel runs" \
+      "no 32-bit code, scripts/setup installs and registers qemu's emulator for it" >&2
     return 1
   fi
   local template
