@@ -338,8 +338,10 @@ def find_wineserver(prefix):
             continue
         try:
             with open("/proc/%s/cmdline" % entry, "rb") as f:
-                command = f.read().split(b"\0")[0]
-            if b"wineserver" not in os.path.basename(command):
+                words = f.read().split(b"\0")
+            # Run through an emulator registered with binfmt_misc (a kernel
+            # without 32-bit code), the program is the emulator's first argument.
+            if not any(b"wineserver" in os.path.basename(word) for word in words[:2]):
                 continue
             with open("/proc/%s/environ" % entry, "rb") as f:
                 if b"WINEPREFIX=" + prefix.encode() + b"\0" in f.read():
