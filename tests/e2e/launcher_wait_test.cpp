@@ -1,13 +1,14 @@
 // The copy waits while the launcher runs in the real process list, and starts
 // soon after it has exited. The names that count as the launcher, several
 // launchers and launchers restarted in a loop are the unit tests' (app_test).
+#include "app/launcher_wait.h"
+
 #include <windows.h>
 
 #include <gtest/gtest.h>
 
 #include <string>
 
-#include "app/launcher_wait.h"
 #include "tests/e2e/checks.h"
 #include "tests/e2e/processes.h"
 #include "tests/support/temp_tree.h"
