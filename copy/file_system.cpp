@@ -147,6 +147,11 @@ std::optional<DWORD> QueryRootAttributes(const std::wstring& path) {
   return data.dwFileAttributes;
 }
 
+bool MayBeALink(const walk_entry& entry) {
+  if (!entry.attributes || !(*entry.attributes & FILE_ATTRIBUTE_REPARSE_POINT)) return false;
+  return entry.reparse_tag == 0 || IsReparseTagNameSurrogate(entry.reparse_tag);
+}
+
 bool SameObject(const file_identity& a, const file_identity& b) {
   const bool tells_objects_apart =
       std::any_of(a.file_id.begin(), a.file_id.end(), [](std::uint8_t byte) { return byte != 0; });
@@ -178,6 +183,11 @@ error_code QueryFullPath(const std::wstring& path, std::wstring* full_path) {
   if (written >= needed) return MakeSystemCode(ERROR_INSUFFICIENT_BUFFER);
   full_path->resize(written);
   return error_code();
+}
+
+bool NamesADevice(const std::wstring& path) {
+  std::wstring full_path;
+  return !QueryFullPath(path, &full_path) && IsDevicePath(full_path);
 }
 
 error_code QueryFinalPath(const std::wstring& path, std::wstring* final_path) {

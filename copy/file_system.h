@@ -17,11 +17,19 @@
 namespace overlay {
 
 // A path with the attributes last reported for it, the hint for its next
-// status query; none where nothing has been reported yet.
+// status query; none where nothing has been reported yet. The reparse tag
+// is the enumeration's, 0 where none was reported.
 struct walk_entry {
   std::wstring path;
   std::optional<DWORD> attributes;
+  DWORD reparse_tag = 0;
 };
+
+// Whether the entry may lead elsewhere: a reparse point that is a name
+// surrogate (a symbolic link, a junction), or whose tag is not known.
+// Cloud-file placeholders, deduplicated folders and other filter drivers'
+// reparse points are ordinary files and directories.
+bool MayBeALink(const walk_entry& entry);
 
 enum class file_type {
   not_found,  // nothing is there
@@ -69,6 +77,11 @@ error_code QueryIdentity(const std::wstring& path, file_identity* identity);
 // system takes as a device comes back as "\\.\NAME".
 error_code QueryFullPath(const std::wstring& path, std::wstring* full_path);
 
+// Whether the system takes the path as a device, not a file. Where the path
+// cannot be made full, it cannot be told, and the answer is no: the system
+// refuses such a path itself.
+bool NamesADevice(const std::wstring& path);
+
 // The path of the object a path finally leads to, every link followed, as
 // it was opened ("\\?\C:\...", not normalised: it may hold short names).
 error_code QueryFinalPath(const std::wstring& path, std::wstring* final_path);
@@ -92,6 +105,10 @@ class DirectoryListing {
   bool has_entry() const noexcept { return has_entry_; }
   const wchar_t* name() const noexcept { return record_.cFileName; }
   DWORD attributes() const noexcept { return record_.dwFileAttributes; }
+  // The reparse tag, where the attributes hold a reparse point.
+  DWORD reparse_tag() const noexcept {
+    return (record_.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) ? record_.dwReserved0 : 0;
+  }
   // Why the listing ended early; success when it ran to its end.
   const error_code& error() const noexcept { return error_; }
 

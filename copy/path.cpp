@@ -67,11 +67,11 @@ std::wstring JoinPath(const std::wstring& directory, const std::wstring& name) {
 }
 
 bool MayNameADevice(const wchar_t* name) {
-  // The part before the first dot, blanks trimmed, looked at in place: this
-  // runs for every entry of the walk.
+  // The part before the first dot or colon, blanks trimmed, looked at in
+  // place: this runs for every entry of the walk.
   const wchar_t* begin = name;
   const wchar_t* end = name;
-  while (*end != L'\0' && *end != L'.') ++end;
+  while (*end != L'\0' && *end != L'.' && *end != L':') ++end;
   while (begin < end && *begin == L' ') ++begin;
   while (end > begin && end[-1] == L' ') --end;
   const std::size_t length = static_cast<std::size_t>(end - begin);
@@ -89,6 +89,14 @@ bool MayNameADevice(const wchar_t* name) {
   const wchar_t digit = begin[3];
   return (digit >= L'0' && digit <= L'9') || digit == L'\u00b9' || digit == L'\u00b2' ||
          digit == L'\u00b3';
+}
+
+bool IsDevicePath(const std::wstring& full_path) {
+  if (full_path.size() <= 4 || full_path.compare(0, 4, L"\\\\.\\") != 0) return false;
+  for (std::size_t i = 4; i < full_path.size(); ++i) {
+    if (IsSeparator(full_path[i])) return false;
+  }
+  return true;
 }
 
 std::wstring ParentOf(const std::wstring& full_path) {

@@ -2,7 +2,6 @@
 
 #include <cerrno>
 #include <cwchar>
-#include <optional>
 
 #include "copy/copy_options.h"
 #include "copy/file_system.h"
@@ -25,14 +24,15 @@ bool IsUnaddressableName(const wchar_t* name) {
   return length > 0 && (name[length - 1] == L'.' || name[length - 1] == L' ');
 }
 
-// A name the system takes as a device ("NUL", on older systems "aux.dat")
-// would read from or write to the device instead of the file: a game file
-// silently not updated, or a copy blocked on a serial port.
-error_code RefuseDeviceName(const std::wstring& path, const wchar_t* name) {
+// A name the system takes as a device ("NUL", "CON:", on older systems
+// "aux.dat") would read from or write to the device instead of the file: a
+// game file silently not updated, or a copy blocked on a serial port. The
+// system judges each path where it is used: a source root written as
+// "\\?\C:\..." takes no name as a device, the target's plain path may.
+error_code RefuseDeviceName(const wchar_t* name, const std::wstring& source,
+                            const std::wstring& target) {
   if (!MayNameADevice(name)) return error_code();
-  std::wstring full_path;
-  if (error_code refusal = QueryFullPath(path, &full_path)) return refusal;
-  if (full_path.compare(0, 4, L"\\\\.\\") == 0) return MakeSystemCode(ERROR_INVALID_NAME);
+  if (NamesADevice(source) || NamesADevice(target)) return MakeSystemCode(ERROR_INVALID_NAME);
   return error_code();
 }
 
@@ -56,11 +56,8 @@ class TreeWalk {
  private:
   error_code CopyDirectory(const walk_entry& source, const std::wstring& target,
                            const path_status& target_status);
-  error_code RefuseLinkIntoTarget(const std::wstring& source);
 
   const std::wstring& target_root_;
-  // Read at the first link the walk follows, once the target root is there.
-  std::optional<TargetChain> target_chain_;
 };
 
 error_code TreeWalk::CopyEntry(const walk_entry& source, const std::wstring& target) {
@@ -84,10 +81,10 @@ error_code TreeWalk::CopyEntry(const walk_entry& source, const std::wstring& tar
 error_code TreeWalk::CopyDirectory(const walk_entry& source, const std::wstring& target,
                                    const path_status& target_status) {
   if (target_status.type == file_type::regular) return MakeGenericCode(EEXIST);
-  // The source root is the guard's; below it the target root is there.
-  const bool is_link = source.attributes && (*source.attributes & FILE_ATTRIBUTE_REPARSE_POINT);
-  if (is_link && target != target_root_) {
-    if (error_code refusal = RefuseLinkIntoTarget(source.path)) return refusal;
+  // The source root is the guard's; below it only a link can lead the walk
+  // into what it writes.
+  if (MayBeALink(source) && target != target_root_) {
+    if (error_code refusal = RefuseCopyIntoItself(source.path, target)) return refusal;
   }
   if (error_code refusal = CreateDirectoryUnlessPresent(target)) return refusal;
   DirectoryListing listing(source.path);
@@ -95,22 +92,13 @@ error_code TreeWalk::CopyDirectory(const walk_entry& source, const std::wstring&
     const wchar_t* name = listing.name();
     if (IsDotOrDotDot(name)) continue;
     if (IsUnaddressableName(name)) return MakeSystemCode(ERROR_INVALID_NAME);
-    const walk_entry entry{JoinPath(source.path, name), listing.attributes()};
-    if (error_code refusal = RefuseDeviceName(entry.path, name)) return refusal;
-    if (error_code failure = CopyEntry(entry, JoinPath(target, name))) return failure;
+    const walk_entry entry{JoinPath(source.path, name), listing.attributes(),
+                           listing.reparse_tag()};
+    const std::wstring counterpart = JoinPath(target, name);
+    if (error_code refusal = RefuseDeviceName(name, entry.path, counterpart)) return refusal;
+    if (error_code failure = CopyEntry(entry, counterpart)) return failure;
   }
   return listing.error();
-}
-
-// A directory reached through a link may be the target root or hold it: the
-// walk would then read what it writes, level after level.
-error_code TreeWalk::RefuseLinkIntoTarget(const std::wstring& source) {
-  if (!target_chain_) target_chain_.emplace(target_root_);
-  if (target_chain_->refusal()) return target_chain_->refusal();
-  file_identity linked;
-  if (error_code refusal = QueryIdentity(source, &linked)) return refusal;
-  if (target_chain_->Holds(linked)) return MakeGenericCode(EINVAL);
-  return error_code();
 }
 
 }  // namespace

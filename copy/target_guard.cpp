@@ -2,55 +2,77 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <optional>
+#include <vector>
 
 #include "copy/path.h"
 
 namespace overlay {
+namespace {
 
-TargetChain::TargetChain(const std::wstring& target_root) {
+// The objects that are a target path or hold it, as they stand when read:
+// every existing part of the path as written, then the ancestors of the
+// deepest existing part as the platform resolves it (where links lead). A
+// part that cannot be read is left out, so the chain can only hold less than
+// what is there, never more.
+class TargetChain {
+ public:
+  explicit TargetChain(const std::wstring& target);
+
+  bool IsTarget(const file_identity& object) const {
+    return target_ && SameObject(*target_, object);
+  }
+  // Whether `object` is the target path or one of the directories holding it.
+  bool Holds(const file_identity& object) const {
+    return IsTarget(object) ||
+           std::any_of(holders_.begin(), holders_.end(),
+                       [&](const file_identity& holder) { return SameObject(holder, object); });
+  }
+
+ private:
+  void AddResolvedHolders(const std::wstring& deepest_part);
+
+  std::optional<file_identity> target_;
+  std::vector<file_identity> holders_;
+};
+
+TargetChain::TargetChain(const std::wstring& target) {
   std::wstring full_path;
-  refusal_ = QueryFullPath(target_root, &full_path);
-  bool resolved = false;
-  for (std::wstring part = full_path; !refusal_ && !part.empty(); part = ParentOf(part)) {
-    if (!Add(part, part == full_path) || resolved) continue;
-    // The deepest part there is: what holds it where links lead. The rest of
-    // the root, not there yet, would be made below it.
-    resolved = true;
-    AddResolvedHolders(part);
+  if (QueryFullPath(target, &full_path)) return;
+  std::wstring deepest_part;
+  for (std::wstring part = full_path; !part.empty(); part = ParentOf(part)) {
+    file_identity identity;
+    if (QueryIdentity(part, &identity)) continue;  // not there yet, or not to be read
+    if (deepest_part.empty()) deepest_part = part;
+    if (part == full_path) {
+      target_ = identity;
+    } else {
+      holders_.push_back(identity);
+    }
   }
+  // The rest of the path, not there yet, would be made below the deepest part.
+  if (!deepest_part.empty()) AddResolvedHolders(deepest_part);
 }
 
-bool TargetChain::Add(const std::wstring& path, bool is_root) {
-  file_identity identity;
-  if (error_code refusal = QueryIdentity(path, &identity)) {
-    if (!IsNotFound(refusal)) refusal_ = refusal;
-    return false;
-  }
-  if (is_root) {
-    root_ = identity;
-  } else {
-    holders_.push_back(identity);
-  }
-  return true;
-}
-
-void TargetChain::AddResolvedHolders(const std::wstring& path) {
+// Volumes that cannot name an opened object (RAM disks, volumes without a
+// drive letter, some user-mode file systems) leave these holders unknown.
+void TargetChain::AddResolvedHolders(const std::wstring& deepest_part) {
   std::wstring final_path;
-  refusal_ = QueryFinalPath(path, &final_path);
-  for (std::wstring holder = ParentOf(final_path); !refusal_ && !holder.empty();
-       holder = ParentOf(holder)) {
-    Add(holder, false);
+  if (QueryFinalPath(deepest_part, &final_path)) return;
+  for (std::wstring holder = ParentOf(final_path); !holder.empty(); holder = ParentOf(holder)) {
+    file_identity identity;
+    if (!QueryIdentity(holder, &identity)) holders_.push_back(identity);
   }
 }
 
-bool TargetChain::IsRoot(const file_identity& object) const {
-  return root_ && SameObject(*root_, object);
-}
+}  // namespace
 
-bool TargetChain::Holds(const file_identity& object) const {
-  return IsRoot(object) ||
-         std::any_of(holders_.begin(), holders_.end(),
-                     [&](const file_identity& holder) { return SameObject(holder, object); });
+error_code RefuseCopyIntoItself(const std::wstring& source_directory, const std::wstring& target) {
+  const TargetChain chain(target);
+  file_identity source;
+  if (QueryIdentity(source_directory, &source)) return error_code();
+  if (chain.IsTarget(source) || !chain.Holds(source)) return error_code();
+  return MakeGenericCode(EINVAL);
 }
 
 error_code RefuseTargetInsideSource(const walk_entry& source_root,
@@ -58,11 +80,7 @@ error_code RefuseTargetInsideSource(const walk_entry& source_root,
   if (QueryStatus(source_root.path, source_root.attributes).type != file_type::directory) {
     return error_code();
   }
-  const TargetChain chain(target_root);
-  file_identity source;
-  if (QueryIdentity(source_root.path, &source)) return error_code();
-  if (chain.IsRoot(source) || !chain.Holds(source)) return error_code();
-  return MakeGenericCode(EINVAL);
+  return RefuseCopyIntoItself(source_root.path, target_root);
 }
 
 }  // namespace overlay

@@ -1,47 +1,30 @@
-// Keeping the walk out of the tree it writes: a target root inside the source
-// root, or a link in the source that leads to the target root or above it,
-// would have the walk descend into its own copies without end.
+// Keeping the walk out of the tree it writes. One rule, enforced here:
+//
+//   A source directory is never the directory it is copied into, nor one
+//   that holds it.
+//
+// Broken, the walk would read what it writes and lay the tree into itself
+// level after level. At the source root it is broken by a target root inside
+// the source root (or the same directory); below the root only a link in the
+// source can break it, so the walk asks at each directory it enters through
+// one, before that directory's counterpart is made.
 #pragma once
 
-#include <optional>
 #include <string>
-#include <vector>
 
 #include "copy/file_system.h"
 #include "report/error_code.h"
 
 namespace overlay {
 
-// The objects that are the target root or hold it, however links lead there:
-// every existing part of the root as written, and the ancestors of the
-// deepest existing part as the platform resolves it. Read once, as they
-// stand at that moment.
-class TargetChain {
- public:
-  explicit TargetChain(const std::wstring& target_root);
+// The rule for one source directory and the target path it is copied into:
+// EINVAL when the directory holds that path, however links lead there. That
+// it is the same directory is the walk's same-object verdict (EEXIST), left
+// to it. Whatever cannot be told (a query refused) is let through: the copy
+// then goes on as it would without the rule.
+error_code RefuseCopyIntoItself(const std::wstring& source_directory, const std::wstring& target);
 
-  // The refusal other than "not found" that ended the reading early; what
-  // lay beyond it is missing from the chain.
-  const error_code& refusal() const noexcept { return refusal_; }
-  // Whether `object` is the target root itself.
-  bool IsRoot(const file_identity& object) const;
-  // Whether `object` is the target root or one of the directories holding it.
-  bool Holds(const file_identity& object) const;
-
- private:
-  // Whether the object at `path` could be read and was added.
-  bool Add(const std::wstring& path, bool is_root);
-  void AddResolvedHolders(const std::wstring& path);
-
-  std::optional<file_identity> root_;
-  std::vector<file_identity> holders_;
-  error_code refusal_;
-};
-
-// Refuses (EINVAL) a target root inside the directory that is the source
-// root, however links lead there. A target root that is the source root
-// itself is left to the walk, which refuses the same object; whatever cannot
-// be told is left to the walk too.
+// The rule at the roots, where the source root is a directory.
 error_code RefuseTargetInsideSource(const walk_entry& source_root, const std::wstring& target_root);
 
 }  // namespace overlay

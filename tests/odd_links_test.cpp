@@ -1,4 +1,4 @@
-// Links in the source: to an ancestor, and leading nowhere.
+// Links in the source: to an ancestor, to what they are copied into, and leading nowhere.
 #include <windows.h>
 
 #include <cerrno>
@@ -11,6 +11,7 @@ namespace {
 
 using namespace testing_tree;
 using interposer::Call;
+using overlay::MakeGenericCode;
 
 class OddLinks : public OddTrees {};
 
@@ -54,23 +55,60 @@ TEST_F(OddLinks, LinkToAnAncestorEndsInAReportedFailureNotAHang) {
   EXPECT_GE(target_depth, depth - 2);
 }
 
-// A link in the source to the folder that holds the target root: through it
-// the walk would meet its own copies, level after level. It stops there.
-TEST_F(OddLinks, LinkToWhatHoldsTheTargetStopsTheWalkWhereItIsMet) {
-  MakeDirectory(source_);
-  WriteFileText(source_ + L"\\file.txt", "x");
-  const std::wstring out = temp_ / L"out", target = out + L"\\x";
-  MakeDirectory(out);
-  // Already there, so that the copy leaves the link's own folder as it was.
-  MakeDirectory(target);
-  MakeSymlink(source_ + L"\\link", out);
-  ASSERT_TRUE(WaitUntilListed(source_, L"link"));
-  EXPECT_EQ(Copy(source_, target),
-            ExpectedFailureText(source_, target, overlay::MakeGenericCode(EINVAL)));
-  // The target root was the one directory asked for; the link's counterpart never was.
-  EXPECT_EQ(interposer::CountOf(Call::CreateDirectoryW), 1);
-  EXPECT_FALSE(Exists(target + L"\\link"));
+// A link in the source to the folder it is copied into or one holding it
+// would have the walk meet its own copies, level after level: it stops there.
+// Other links are followed, also where opened objects cannot be named;
+// reparse points that are not links are ordinary folders.
+struct LinkInTheSource {
+  const char* case_name;
+  const wchar_t* leads_to;  // where source\a\L leads, below the test's folder; none: a folder
+  const wchar_t* target;    // the target root, below the test's folder
+  bool refused;
+  int chains_read;               // target chains read: the guard's, one per link met
+  DWORD final_path_refusal = 0;  // as RAM disks answer, or volumes without a drive letter
+  DWORD reparse_tag = 0;         // the platform lists the folder L with this tag
+};
+
+class LinkInTheSourceTest : public OddTrees, public testing::WithParamInterface<LinkInTheSource> {};
+
+TEST_P(LinkInTheSourceTest, IsFollowedUnlessItLeadsToWhatItIsCopiedInto) {
+  const LinkInTheSource& row = GetParam();
+  RunShell("cd " + ShellWord(temp_.path()) +
+           " && mkdir -p source/a out/x target/a elsewhere && echo f >source/a/f.txt"
+           " && echo e >elsewhere/e.txt");
+  if (row.leads_to) {
+    MakeSymlink(source_ + L"\\a\\L", temp_ / row.leads_to);
+  } else {
+    MakeDirectory(source_ + L"\\a\\L");
+    interposer::Platform().reparse_point_name = L"L";
+    interposer::Platform().reparse_tag = row.reparse_tag;
+  }
+  ASSERT_TRUE(WaitUntilListed(source_ + L"\\a", L"L"));
+  if (row.final_path_refusal)
+    interposer::Platform().faults.push_back(
+        {Call::GetFinalPathNameByHandleW, 0, row.final_path_refusal});
+  const std::wstring target = temp_ / row.target;
+  // A link into the target changes what the source shows as the walk writes.
+  const bool into_target = row.leads_to && std::wstring(row.leads_to).rfind(row.target, 0) == 0;
+  const std::string box = Copy(source_, target, into_target);
+  EXPECT_EQ(interposer::CountOf(Call::GetFinalPathNameByHandleW), row.chains_read);
+  EXPECT_EQ(box, row.refused ? ExpectedFailureText(source_, target, MakeGenericCode(EINVAL)) : "");
+  EXPECT_EQ(Exists(target + L"\\a\\L"), !row.refused);
+  EXPECT_TRUE(row.refused || ReadTree(target) == ReadTree(source_)) << "not the whole source";
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Links, LinkInTheSourceTest,
+    testing::Values(
+        LinkInTheSource{"ToWhatHoldsTheTargetRoot", L"out", L"out\\x", true, 2},
+        LinkInTheSource{"ToTheFolderItIsCopiedInto", L"target\\a", L"target", true, 2},
+        LinkInTheSource{"ToTheFolderItIsCopiedIntoWithoutFinalPaths", L"target\\a", L"target", true,
+                        2, ERROR_INVALID_FUNCTION},
+        LinkInTheSource{"LeadingOutWithoutFinalPaths", L"elsewhere", L"target", false, 2,
+                        ERROR_INVALID_FUNCTION},
+        LinkInTheSource{"JunctionTag", nullptr, L"target", false, 2, 0, IO_REPARSE_TAG_MOUNT_POINT},
+        LinkInTheSource{"CloudPlaceholderTag", nullptr, L"target", false, 1, 0, 0x9000001Au}),
+    ByCaseName());
 
 TEST_F(OddLinks, DanglingLinkInTheSource) {
   MakeDirectory(source_);

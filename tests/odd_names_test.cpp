@@ -2,6 +2,7 @@
 // names, names Windows paths cannot reach, names differing only in case.
 #include <windows.h>
 
+#include <cwchar>
 #include <string>
 #include <vector>
 
@@ -106,34 +107,39 @@ TEST_F(OddNames, UnusualNamesAreCopiedUnchanged) {
 // or blank, so such a name would be read and written as another entry; a
 // name the system takes as a device would address the device. The walk
 // refuses both (invalid name) instead of copying the wrong file, merging
-// into the wrong directory or writing to a device.
+// into the wrong directory or writing to a device. Whether a name is a
+// device, the system says of each path where the name is used: roots given
+// as "\\?\..." or "\\.\..." take none as one.
 struct UnreachableName {
   const char* case_name;
   const char* make;       // shell commands run in the source root
   const wchar_t* device;  // a name that is refused only where the system takes it as a device
+  const wchar_t* source_form = L"";  // put before the source root
+  const wchar_t* target_form = L"";  // put before the target root
 };
 
 class UnreachableNameTest : public OddTrees, public testing::WithParamInterface<UnreachableName> {};
 
 TEST_P(UnreachableNameTest, IsRefusedNotCopiedAsAnotherEntry) {
+  const UnreachableName& row = GetParam();
   MakeDirectory(source_);
-  RunShell("cd " + ShellWord(source_) + " && " + GetParam().make);
-  bool refused = true;
-  if (const wchar_t* device = GetParam().device) {
-    wchar_t full[MAX_PATH];
-    const std::wstring path = source_ + L"\\" + device;
-    refused = ::GetFullPathNameW(path.c_str(), MAX_PATH, full, nullptr) > 0 &&
-              std::wstring(full).compare(0, 4, L"\\\\.\\") == 0;
+  RunShell("cd " + ShellWord(source_) + " && " + row.make);
+  const std::wstring source = row.source_form + source_, target = row.target_form + target_;
+  bool refused = row.device == nullptr;
+  for (const std::wstring& root : {source, target}) {
+    wchar_t full[MAX_PATH] = L"";  // a device is exactly "\\.\" and one name
+    if (row.device) ::GetFullPathNameW((root + L"\\" + row.device).c_str(), MAX_PATH, full, 0);
+    refused = refused || (std::wcsncmp(full, L"\\\\.\\", 4) == 0 && !std::wcspbrk(full + 4, L"\\"));
   }
-  EXPECT_EQ(Copy(source_, target_),
-            refused ? ExpectedSystemText(source_, target_, ERROR_INVALID_NAME) : "");
+  EXPECT_EQ(Copy(source, target),
+            refused ? ExpectedSystemText(source, target, ERROR_INVALID_NAME) : "");
   // Nothing was written under another entry's name, nor to a device.
-  for (const auto& entry : ReadTree(target_)) {
+  for (const auto& entry : ReadTree(target)) {
     if (entry.second == kDirectory) continue;
-    EXPECT_EQ(entry.second, ReadFileText(source_ + L"\\" + entry.first)) << Utf8(entry.first);
+    EXPECT_EQ(entry.second, ReadFileText(source + L"\\" + entry.first)) << Utf8(entry.first);
   }
   if (!refused) {
-    EXPECT_EQ(ReadTree(target_), ReadTree(source_));
+    EXPECT_EQ(ReadTree(target), ReadTree(source));
   }
 }
 
@@ -151,7 +157,14 @@ INSTANTIATE_TEST_SUITE_P(
         UnreachableName{"SerialPortWithBlankAndExtension", "printf odd > 'com1 .txt'",
                         L"com1 .txt"},
         UnreachableName{"AuxWithExtension", "printf odd > aux.dat", L"aux.dat"},
-        UnreachableName{"ConsoleInput", "printf odd > 'conin$'", L"conin$"}),
+        UnreachableName{"ConsoleInput", "printf odd > 'conin$'", L"conin$"},
+        UnreachableName{"ConsoleWithAColon", "printf odd > 'con:'", L"con:"},
+        // Listed names that the system may not take as devices.
+        UnreachableName{"SerialPortZero", "printf odd > com0", L"com0"},
+        UnreachableName{"PrinterPortZero", "printf odd > lpt0.x", L"lpt0.x"},
+        UnreachableName{"NulUnderALocalDevicePathSource", "printf odd > nul", L"nul", L"\\\\?\\"},
+        UnreachableName{"NulUnderDevicePathRoots", "printf odd > nul", L"nul", L"\\\\.\\",
+                        L"\\\\.\\"}),
     ByCaseName());
 
 TEST_F(OddNames, NamesDifferingOnlyInCaseMeetInOneTargetEntry) {

@@ -16,8 +16,10 @@
 
 class FaultSweep : public PlatformTest {
  protected:
-  // Where a call of a recorded run belongs.
-  enum class Phase { kWait, kRootQuery, kGuard, kWalk };
+  // Where a call of a recorded run belongs. The root query, the guard and the
+  // check at a link only inform the walk: a refusal there cannot tell, and
+  // the copy goes on.
+  enum class Phase { kWait, kRootQuery, kGuard, kWalk, kLinkCheck };
   static const char* NameOf(Phase phase);
 
   // A recorded run: its log, the phase of each call, its sleeps and boxes.

@@ -92,6 +92,14 @@ DWORD WINAPI FakeGetFinalPathNameByHandleW(HANDLE file, LPWSTR path, DWORD size,
   return ::GetFinalPathNameByHandleW(file, path, size, flags);
 }
 
+// The record as a volume with a reparse point of that name lists it.
+void ReportReparsePoint(LPVOID data) {
+  auto* record = static_cast<WIN32_FIND_DATAW*>(data);
+  if (g_state.reparse_point_name.empty() || g_state.reparse_point_name != record->cFileName) return;
+  record->dwFileAttributes |= FILE_ATTRIBUTE_REPARSE_POINT;
+  record->dwReserved0 = g_state.reparse_tag;
+}
+
 struct CallColumns {
   const char* name;
   FailureKind fails;
@@ -324,12 +332,15 @@ HANDLE FindFirstFileExW(LPCWSTR pattern, FINDEX_INFO_LEVELS level, LPVOID data,
   if (Enter(Call::FindFirstFileExW, static_cast<int>(level), pattern)) return INVALID_HANDLE_VALUE;
   HANDLE find = ::FindFirstFileExW(pattern, level, data, search, filter, flags);
   interposer::TrackOpen(interposer::g_open_finds, g_state.open_finds, find);
+  if (find != INVALID_HANDLE_VALUE) interposer::ReportReparsePoint(data);
   return find;
 }
 
 BOOL FindNextFileW(HANDLE find, WIN32_FIND_DATAW* data) {
   if (Enter(Call::FindNextFileW)) return FALSE;
-  return ::FindNextFileW(find, data);
+  if (!::FindNextFileW(find, data)) return FALSE;
+  interposer::ReportReparsePoint(data);
+  return TRUE;
 }
 
 BOOL FindClose(HANDLE find) {

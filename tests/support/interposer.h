@@ -117,6 +117,10 @@ struct State {
   bool info_ex_available = true;
   // GetFileInformationByHandle reports no file index, as some file systems do.
   bool zero_file_index = false;
+  // Enumeration records of this name report a reparse point with this tag,
+  // as cloud-file placeholders or deduplicated folders are listed.
+  std::wstring reparse_point_name;
+  DWORD reparse_tag = 0;
 
   // FormatMessageA: when set, answers this text for every value.
   bool fake_message = false;
