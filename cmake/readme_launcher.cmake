@@ -36,3 +36,5 @@ endforeach()
 
 add_library(readme_launcher_functions INTERFACE)
 target_include_directories(readme_launcher_functions INTERFACE "${CMAKE_BINARY_DIR}")
+# Its signature check.
+target_link_libraries(readme_launcher_functions INTERFACE wintrust crypt32)

@@ -67,7 +67,7 @@ resource=$(i686-w64-mingw32-windres -i "$exe" -O rc | sed 's/^ *//') || fail "ca
 numbers="${version//./, }, 0"
 for row in "FILEVERSION $numbers" "PRODUCTVERSION $numbers" "VALUE \"FileVersion\", \"$version\"" \
            "VALUE \"ProductVersion\", \"$version\"" 'VALUE "OriginalFilename", "overlay.exe"' \
-           'VALUE "ProductName", "overlay"'; do
+           'VALUE "InternalName", "overlay"' 'VALUE "ProductName", "overlay"'; do
   grep -qxF "$row" <<<"$resource" && pass "$row" || fail "no $row in the version resource"
 done
 grep -qxE 'VALUE "FileDescription", "[^"]+"' <<<"$resource" && pass "a file description" \

@@ -23,6 +23,9 @@ SOURCE_DATE_EPOCH=$(git -C "$root" log -1 --format=%ct) OVERLAY_RELEASE_BUILD=$s
 version=$(sed -n "s/^CMAKE_PROJECT_VERSION:STATIC=//p" "$first/CMakeCache.txt")
 package=overlay-$version-win32
 failures=0
+released=$(sed -n 's/^## \[\([0-9][^]]*\)\].*/\1/p' "$root/CHANGELOG.md" | head -n1)
+[ "$released" = "$version" ] && echo "ok: $version is CHANGELOG.md's newest release" \
+  || { echo "FAIL: packing $version, but CHANGELOG.md's newest release is ${released:-none}"; failures=$((failures + 1)); }
 for name in overlay.exe "$package.zip"; do
   if cmp -s "$first/$name" "$second/$name"; then
     echo "ok: $name identical in both builds ($(stat -c %s "$first/$name") bytes)"

@@ -139,10 +139,10 @@ void PressOk(HWND box) {
 
 }  // namespace
 
-OverlayProcess::OverlayProcess(const std::wstring& arguments, const std::wstring& directory) {
-  const std::wstring& program = ProgramsUnderTest().overlay;
-  process_ =
-      StartProcess(program, QuoteArgument(program) + L" " + arguments, directory, &process_id_);
+OverlayProcess::OverlayProcess(const std::wstring& arguments, const std::wstring& directory,
+                               const std::wstring& program) {
+  const std::wstring& path = program.empty() ? ProgramsUnderTest().overlay : program;
+  process_ = StartProcess(path, QuoteArgument(path) + L" " + arguments, directory, &process_id_);
 }
 
 OverlayProcess::OverlayProcess(StartedBy launcher) {
@@ -199,8 +199,8 @@ OverlayOutcome OverlayProcess::Finish(DWORD time_limit_ms) {
 }
 
 OverlayOutcome RunOverlay(const std::wstring& arguments, const std::wstring& directory,
-                          DWORD time_limit_ms) {
-  OverlayProcess overlay(arguments, directory);
+                          DWORD time_limit_ms, const std::wstring& program) {
+  OverlayProcess overlay(arguments, directory, program);
   return overlay.Finish(time_limit_ms);
 }
 

@@ -66,10 +66,11 @@ struct StartedBy {
 // A running overlay.exe.
 class OverlayProcess {
  public:
-  // Starts overlay.exe with exactly the command line: "<overlay.exe>" <arguments>, in
-  // `directory` (this process's own when empty).
+  // Starts overlay.exe (or `program`) with exactly the command line:
+  // "<overlay.exe>" <arguments>, in `directory` (this process's own when empty).
   explicit OverlayProcess(const std::wstring& arguments,
-                          const std::wstring& directory = std::wstring());
+                          const std::wstring& directory = std::wstring(),
+                          const std::wstring& program = std::wstring());
   // Takes hold of the overlay.exe the launcher started (waiting up to 5 s for it
   // to appear); not started() when there is none.
   explicit OverlayProcess(StartedBy launcher);
@@ -78,6 +79,7 @@ class OverlayProcess {
   OverlayProcess& operator=(const OverlayProcess&) = delete;
 
   bool started() const { return static_cast<bool>(process_); }
+  DWORD id() const { return process_id_; }
   bool IsRunning() const;
   // True when a box of the process is up now.
   bool ShowsBox() const;
@@ -94,7 +96,8 @@ class OverlayProcess {
 // Starts overlay.exe and watches it to the end (see OverlayProcess::Finish).
 OverlayOutcome RunOverlay(const std::wstring& arguments,
                           const std::wstring& directory = std::wstring(),
-                          DWORD time_limit_ms = kRunTimeLimitMs);
+                          DWORD time_limit_ms = kRunTimeLimitMs,
+                          const std::wstring& program = std::wstring());
 
 // The launcher stand-in, copied to directory\image_name and started; it
 // waits `milliseconds`, or until ended. Given two roots, it first starts
