@@ -92,11 +92,8 @@ bool MayNameADevice(const wchar_t* name) {
 }
 
 bool IsDevicePath(const std::wstring& full_path) {
-  if (full_path.size() <= 4 || full_path.compare(0, 4, L"\\\\.\\") != 0) return false;
-  for (std::size_t i = 4; i < full_path.size(); ++i) {
-    if (IsSeparator(full_path[i])) return false;
-  }
-  return true;
+  return full_path.size() > 4 && full_path.compare(0, 4, L"\\\\.\\") == 0 &&
+         full_path.find_first_of(L"\\/", 4) == std::wstring::npos;
 }
 
 std::wstring ParentOf(const std::wstring& full_path) {

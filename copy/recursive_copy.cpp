@@ -81,9 +81,10 @@ error_code TreeWalk::CopyEntry(const walk_entry& source, const std::wstring& tar
 error_code TreeWalk::CopyDirectory(const walk_entry& source, const std::wstring& target,
                                    const path_status& target_status) {
   if (target_status.type == file_type::regular) return MakeGenericCode(EEXIST);
-  // The source root is the guard's; below it only a link can lead the walk
-  // into what it writes.
-  if (MayBeALink(source) && target != target_root_) {
+  // The rule of copy/target_guard.h, before anything is made: the source root
+  // may break it however the roots are written, an entry below it only
+  // through a link.
+  if (target == target_root_ || MayBeALink(source)) {
     if (error_code refusal = RefuseCopyIntoItself(source.path, target)) return refusal;
   }
   if (error_code refusal = CreateDirectoryUnlessPresent(target)) return refusal;
@@ -105,8 +106,7 @@ error_code TreeWalk::CopyDirectory(const walk_entry& source, const std::wstring&
 
 void CopyTreeOrThrow(const std::wstring& source_root, const std::wstring& target_root) {
   const walk_entry root{source_root, QueryRootAttributes(source_root)};
-  error_code result = RefuseTargetInsideSource(root, target_root);
-  if (!result) result = TreeWalk(target_root).CopyEntry(root, target_root);
+  const error_code result = TreeWalk(target_root).CopyEntry(root, target_root);
   if (result) throw filesystem_error("copy", source_root, target_root, result);
 }
 

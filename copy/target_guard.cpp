@@ -5,6 +5,7 @@
 #include <optional>
 #include <vector>
 
+#include "copy/file_system.h"
 #include "copy/path.h"
 
 namespace overlay {
@@ -73,14 +74,6 @@ error_code RefuseCopyIntoItself(const std::wstring& source_directory, const std:
   if (QueryIdentity(source_directory, &source)) return error_code();
   if (chain.IsTarget(source) || !chain.Holds(source)) return error_code();
   return MakeGenericCode(EINVAL);
-}
-
-error_code RefuseTargetInsideSource(const walk_entry& source_root,
-                                    const std::wstring& target_root) {
-  if (QueryStatus(source_root.path, source_root.attributes).type != file_type::directory) {
-    return error_code();
-  }
-  return RefuseCopyIntoItself(source_root.path, target_root);
 }
 
 }  // namespace overlay

@@ -28,9 +28,10 @@ class LauncherWait : public ::testing::Test {
   void Install(const wchar_t* launcher, const wchar_t* overlay) const {
     const std::wstring& stand_in = ProgramsUnderTest().stand_in;
     const std::wstring built = stand_in.substr(0, stand_in.find_last_of(L'\\') + 1);
-    MakeDirectory(target_);
+    ::CreateDirectoryW(target_.c_str(), nullptr);  // unless a test installed before
     ASSERT_TRUE(::CopyFileW((built + launcher).c_str(), launcher_.c_str(), FALSE));
-    ASSERT_TRUE(::CopyFileW((built + overlay).c_str(), (target_ + L"\\overlay.exe").c_str(), 0));
+    ASSERT_TRUE(
+        ::CopyFileW((built + overlay).c_str(), (target_ + L"\\overlay.exe").c_str(), FALSE));
     MakeDirectory(source_);
     WriteFileText(source_ + L"\\game.dat", "update");
     WriteFileText(PendingNote(source_), "");
@@ -47,8 +48,17 @@ class LauncherWait : public ::testing::Test {
 // program's file), starts overlay from a copy of its own and exits; started
 // again while that copy is listed, it tells the player and starts nothing;
 // its note stays until the game folder matches the update, then goes with
-// the update folder.
+// the update folder. Pinned to its signer, it starts no copy signed by
+// another.
 TEST_F(LauncherWait, ReferenceLauncherAppliesAnUpdateAcrossItsStarts) {
+  const auto expect_told = [&](const wchar_t* message) {  // and nothing started
+    OverlayProcess launcher(L"", std::wstring(), launcher_);
+    const OverlayOutcome told = launcher.Finish();
+    ASSERT_EQ(told.boxes.size(), 1u);
+    EXPECT_EQ(told.boxes[0].text, message);
+    EXPECT_FALSE(OverlayProcess(StartedBy{launcher.id()}).started()) << "overlay started";
+    EXPECT_TRUE(Exists(PendingNote(source_)));
+  };
   Install(L"readme_launcher.exe", L"overlay-signed-by-us.exe");
   const std::wstring earlier = TemporaryFolder() + kCopyPrefix + L"7.exe";
   const std::wstring foreign = TemporaryFolder() + L"overlay-7.exe";
@@ -62,11 +72,7 @@ TEST_F(LauncherWait, ReferenceLauncherAppliesAnUpdateAcrossItsStarts) {
   EXPECT_FALSE(Exists(earlier));
   EXPECT_TRUE(Exists(foreign));
 
-  OverlayProcess again(L"", std::wstring(), launcher_);
-  const OverlayOutcome told = again.Finish();
-  ASSERT_EQ(told.boxes.size(), 1u);
-  EXPECT_EQ(told.boxes[0].text, kUpdateStillRunning);
-  EXPECT_FALSE(OverlayProcess(StartedBy{again.id()}).started());
+  expect_told(kUpdateStillRunning);
   for (const double end = NowSeconds() + 1; NowSeconds() < end; ::Sleep(50)) {
     ASSERT_TRUE(overlay.IsRunning()) << "overlay ended while a launcher runs";
     ASSERT_FALSE(Exists(copied_file_) || overlay.ShowsBox()) << "copied while a launcher runs";
@@ -79,19 +85,9 @@ TEST_F(LauncherWait, ReferenceLauncherAppliesAnUpdateAcrossItsStarts) {
   ExpectQuietExit(RunOverlay(L"", std::wstring(), kRunTimeLimitMs, launcher_));
   EXPECT_FALSE(Exists(PendingNote(source_)));
   EXPECT_FALSE(Exists(source_));
-}
 
-// Pinned to its signer, the launcher starts no copy of overlay signed by
-// another: it tells the player, and the note stays.
-TEST_F(LauncherWait, ReferenceLauncherStartsNoOverlaySignedByAnother) {
   Install(L"readme_launcher.exe", L"overlay-signed-by-another.exe");
-  OverlayProcess launcher(L"", std::wstring(), launcher_);
-  const OverlayOutcome told = launcher.Finish();
-  ASSERT_EQ(told.boxes.size(), 1u);
-  EXPECT_EQ(told.boxes[0].text, kUpdateNotStarted);
-  EXPECT_FALSE(OverlayProcess(StartedBy{launcher.id()}).started());
-  EXPECT_TRUE(Exists(PendingNote(source_)));
-  EXPECT_FALSE(Exists(copied_file_));
+  expect_told(kUpdateNotStarted);
 }
 
 }  // namespace

@@ -1,6 +1,5 @@
 #include "tests/support/fault_sweep.h"
 
-#include <algorithm>
 #include <cstdio>
 
 #include "app/guarded_copy.h"
@@ -23,8 +22,7 @@ int NthOf(const std::vector<interposer::LoggedCall>& log, size_t index) {
 }  // namespace
 
 const char* FaultSweep::NameOf(Phase phase) {
-  static const char* const kNames[] = {"wait", "root query", "target-inside-source guard", "walk",
-                                       "check at a link"};
+  static const char* const kNames[] = {"wait", "root query", "target guard", "walk"};
   return kNames[static_cast<int>(phase)];
 }
 
@@ -98,28 +96,21 @@ FaultSweep::Recording FaultSweep::Record(const std::vector<interposer::Fault>& f
   recording.boxes = interposer::Platform().boxes;
   recording.target = ReadTree(target_);
   RevertTarget();
-  // The root is queried first, then the guard starts with the target's
-  // full path and ends where the walk queries the target root.
-  const int guard_start = interposer::IndexOf(recording.log, Call::GetFullPathNameW, 1, copy_start);
-  const int walk_start = interposer::IndexOf(recording.log, Call::GetFileAttributesExW, 1,
-                                             guard_start < 0 ? copy_start : guard_start);
-  EXPECT_GE(guard_start, 0);
+  // The root's own query comes first; the walk begins by querying the target
+  // root. Without names that may be devices, only the target guard's rule
+  // asks for a full path in the walk, at the root and at each link, up to
+  // where the counterpart is made.
+  const int walk_start =
+      interposer::IndexOf(recording.log, Call::GetFileAttributesExW, 2, copy_start);
   EXPECT_GE(walk_start, 0);
+  bool in_check = false;
   for (size_t i = 0; i < recording.log.size(); ++i) {
-    const int at = static_cast<int>(i);
-    recording.phases.push_back(i < copy_start     ? Phase::kWait
-                               : at < guard_start ? Phase::kRootQuery
-                               : at < walk_start  ? Phase::kGuard
-                                                  : Phase::kWalk);
-  }
-  // Without names that may be devices, only the check at a link asks for a
-  // full path in the walk; it ends where the link's counterpart is made.
-  bool in_link_check = false;
-  for (size_t i = static_cast<size_t>(std::max(walk_start, 0)); i < recording.log.size(); ++i) {
     const Call call = recording.log[i].call;
-    in_link_check =
-        call == Call::GetFullPathNameW || (in_link_check && call != Call::CreateDirectoryW);
-    if (in_link_check) recording.phases[i] = Phase::kLinkCheck;
+    in_check = call == Call::GetFullPathNameW || (in_check && call != Call::CreateDirectoryW);
+    recording.phases.push_back(i < copy_start                     ? Phase::kWait
+                               : static_cast<int>(i) < walk_start ? Phase::kRootQuery
+                               : in_check                         ? Phase::kGuard
+                                                                  : Phase::kWalk);
   }
   return recording;
 }
@@ -181,8 +172,8 @@ bool FaultSweep::CheckFaultedRun(const Recording& recording, size_t index,
     ADD_FAILURE() << "the run took another course than the recorded one";
   } else if (phase != Phase::kWalk) {
     // A scan that cannot be read sees no launcher: the wait can only end
-    // sooner. The root query, the guard and the check at a link only inform
-    // the walk. Either way the copy runs and copies everything.
+    // sooner. The root query and the target guard only inform the walk.
+    // Either way the copy runs and copies everything.
     if (phase == Phase::kWait) {
       EXPECT_LE(sleeps, recording.sleeps);
     } else {

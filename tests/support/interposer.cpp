@@ -95,7 +95,7 @@ DWORD WINAPI FakeGetFinalPathNameByHandleW(HANDLE file, LPWSTR path, DWORD size,
 // The record as a volume with a reparse point of that name lists it.
 void ReportReparsePoint(LPVOID data) {
   auto* record = static_cast<WIN32_FIND_DATAW*>(data);
-  if (g_state.reparse_point_name.empty() || g_state.reparse_point_name != record->cFileName) return;
+  if (g_state.reparse_point_name != record->cFileName) return;
   record->dwFileAttributes |= FILE_ATTRIBUTE_REPARSE_POINT;
   record->dwReserved0 = g_state.reparse_tag;
 }
