@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <initializer_list>
 
 #include "copy/path.h"
 #include "platform/kernel32.h"
@@ -54,9 +55,9 @@ path_status FailedStatus(const error_code& refusal) {
   return {IsNotFound(refusal) ? file_type::not_found : file_type::unknown, refusal};
 }
 
-path_status StatusFromAttributes(DWORD attributes) {
+path_status StatusFromAttributes(DWORD attributes, bool reparse_point = false) {
   return {(attributes & FILE_ATTRIBUTE_DIRECTORY) ? file_type::directory : file_type::regular,
-          error_code()};
+          error_code(), reparse_point};
 }
 
 constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
@@ -65,6 +66,13 @@ constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELE
 FileHandle OpenFollowingLinks(const std::wstring& path) {
   return FileHandle(win32::CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES, kShareAll, nullptr,
                                        OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+}
+
+// Opens the object at the path itself, a link rather than what it leads to.
+FileHandle OpenItself(const std::wstring& path) {
+  return FileHandle(
+      win32::CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES, kShareAll, nullptr, OPEN_EXISTING,
+                         FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
 }
 
 // Attributes of the opened object.
@@ -86,7 +94,7 @@ path_status FollowReparsePoint(const std::wstring& path) {
   if (!file) return FailedStatus(LastError());
   DWORD attributes = 0;
   if (error_code refusal = ReadAttributes(file.get(), &attributes)) return FailedStatus(refusal);
-  return StatusFromAttributes(attributes);
+  return StatusFromAttributes(attributes, true);
 }
 
 error_code IdentityFromHandleInformation(HANDLE file, file_identity* identity) {
@@ -97,6 +105,25 @@ error_code IdentityFromHandleInformation(HANDLE file, file_identity* identity) {
   identity->file_id.fill(0);
   std::memcpy(identity->file_id.data(), &index, sizeof index);
   return error_code();
+}
+
+// Too small a buffer is answered with the size needed, its terminator
+// included; a second try with that size can only fall short again if the
+// path was renamed in between.
+error_code FinalPathOf(GetFinalPathNameByHandleWFunction get_final_path, HANDLE file, DWORD flags,
+                       std::wstring* final_path) {
+  std::wstring buffer(MAX_PATH, L'\0');
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    const DWORD length = get_final_path(file, &buffer[0], static_cast<DWORD>(buffer.size()), flags);
+    if (length == 0) return LastError();
+    if (length < buffer.size()) {
+      buffer.resize(length);
+      *final_path = std::move(buffer);
+      return error_code();
+    }
+    buffer.resize(length);
+  }
+  return MakeSystemCode(ERROR_INSUFFICIENT_BUFFER);
 }
 
 }  // namespace
@@ -129,9 +156,7 @@ path_status QueryStatus(const std::wstring& path, std::optional<DWORD> hint) {
 std::optional<DWORD> QueryRootAttributes(const std::wstring& path) {
   WIN32_FILE_ATTRIBUTE_DATA data;
   if (!win32::GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data)) return {};
-  const FileHandle root(
-      win32::CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES, kShareAll, nullptr, OPEN_EXISTING,
-                         FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+  const FileHandle root = OpenItself(path);
   if (!root) return {};
   if (auto get_info_ex = GetFileInformationByHandleExOrNull()) {
     FileStandardInfoRecord standard{};
@@ -147,9 +172,24 @@ std::optional<DWORD> QueryRootAttributes(const std::wstring& path) {
   return data.dwFileAttributes;
 }
 
+bool MayLeadElsewhere(DWORD reparse_tag) {
+  return reparse_tag == 0 || IsReparseTagNameSurrogate(reparse_tag);
+}
+
 bool MayBeALink(const walk_entry& entry) {
-  if (!entry.attributes || !(*entry.attributes & FILE_ATTRIBUTE_REPARSE_POINT)) return false;
-  return entry.reparse_tag == 0 || IsReparseTagNameSurrogate(entry.reparse_tag);
+  return entry.attributes && (*entry.attributes & FILE_ATTRIBUTE_REPARSE_POINT) &&
+         MayLeadElsewhere(entry.reparse_tag);
+}
+
+error_code QueryReparseTag(const std::wstring& path, DWORD* tag) {
+  auto get_info_ex = GetFileInformationByHandleExOrNull();
+  if (get_info_ex == nullptr) return MakeSystemCode(ERROR_PROC_NOT_FOUND);
+  const FileHandle itself = OpenItself(path);
+  if (!itself) return LastError();
+  FileAttributeTagInfoRecord record{};
+  if (!get_info_ex(itself.get(), kFileAttributeTagInfo, &record, sizeof record)) return LastError();
+  *tag = (record.file_attributes & FILE_ATTRIBUTE_REPARSE_POINT) ? record.reparse_tag : 0;
+  return error_code();
 }
 
 bool SameObject(const file_identity& a, const file_identity& b) {
@@ -165,12 +205,10 @@ error_code QueryIdentity(const std::wstring& path, file_identity* identity) {
   auto get_info_ex = GetFileInformationByHandleExOrNull();
   if (get_info_ex == nullptr) return IdentityFromHandleInformation(file.get(), identity);
   if (get_info_ex(file.get(), kFileIdInfo, identity, sizeof *identity)) return error_code();
-  const DWORD error = win32::GetLastError();
-  // Volumes and systems without 128-bit identifiers answer one of these two.
-  if (error == ERROR_NOT_SUPPORTED || error == ERROR_INVALID_PARAMETER) {
-    return IdentityFromHandleInformation(file.get(), identity);
-  }
-  return MakeSystemCode(error);
+  // Volumes and drivers without 128-bit identifiers refuse the newer class in
+  // more ways than one (ERROR_NOT_SUPPORTED, ERROR_INVALID_PARAMETER,
+  // ERROR_INVALID_FUNCTION): the older call is asked whatever the refusal.
+  return IdentityFromHandleInformation(file.get(), identity);
 }
 
 error_code QueryFullPath(const std::wstring& path, std::wstring* full_path) {
@@ -197,24 +235,15 @@ error_code QueryFinalPath(const std::wstring& path, std::wstring* final_path) {
   if (!file) return LastError();
   // The name the object was opened by, every link followed. Unlike the
   // normalised name, redirectors and file systems that keep no names of
-  // their own can give it too.
+  // their own can give it too. A volume without a drive letter has no DOS
+  // name, but its GUID name ("\\?\Volume{...}\") opens as well.
   constexpr DWORD kOpenedName = 0x8;  // FILE_NAME_OPENED
-  // Too small a buffer is answered with the size needed, its terminator
-  // included; a second try with that size can only fall short again if the
-  // path was renamed in between.
-  std::wstring buffer(MAX_PATH, L'\0');
-  for (int attempt = 0; attempt < 2; ++attempt) {
-    const DWORD length =
-        get_final_path(file.get(), &buffer[0], static_cast<DWORD>(buffer.size()), kOpenedName);
-    if (length == 0) return LastError();
-    if (length < buffer.size()) {
-      buffer.resize(length);
-      *final_path = std::move(buffer);
-      return error_code();
-    }
-    buffer.resize(length);
+  error_code refusal;
+  for (DWORD volume_name : {VOLUME_NAME_DOS, VOLUME_NAME_GUID}) {
+    refusal = FinalPathOf(get_final_path, file.get(), kOpenedName | volume_name, final_path);
+    if (!refusal) break;
   }
-  return MakeSystemCode(ERROR_INSUFFICIENT_BUFFER);
+  return refusal;
 }
 
 error_code CreateDirectoryUnlessPresent(const std::wstring& path) {

@@ -25,11 +25,17 @@ struct walk_entry {
   DWORD reparse_tag = 0;
 };
 
-// Whether the entry may lead elsewhere: a reparse point that is a name
-// surrogate (a symbolic link, a junction), or whose tag is not known.
-// Cloud-file placeholders, deduplicated folders and other filter drivers'
-// reparse points are ordinary files and directories.
+// Whether a reparse point with this tag may lead elsewhere: a name surrogate
+// (a symbolic link, a junction), or a tag not known (0: Wine reports none for
+// its links). Cloud-file placeholders, deduplicated folders and other filter
+// drivers' reparse points are ordinary files and directories.
+bool MayLeadElsewhere(DWORD reparse_tag);
+// Whether the entry is a reparse point that may lead elsewhere.
 bool MayBeALink(const walk_entry& entry);
+
+// The reparse tag of the object at the path itself, not followed; 0 where it
+// is no reparse point.
+error_code QueryReparseTag(const std::wstring& path, DWORD* tag);
 
 enum class file_type {
   not_found,  // nothing is there
@@ -41,6 +47,9 @@ enum class file_type {
 struct path_status {
   file_type type;
   error_code error;  // the platform's refusal; success when the query answered
+  // Reached through a reparse point at the path: where it leads is another
+  // object's place.
+  bool reparse_point = false;
 
   bool exists() const noexcept {
     return type == file_type::regular || type == file_type::directory;

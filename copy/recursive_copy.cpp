@@ -36,41 +36,41 @@ error_code RefuseDeviceName(const wchar_t* name, const std::wstring& source,
   return error_code();
 }
 
-// Same object: the walk would copy a tree or a file onto itself.
-error_code RefuseSameObject(const std::wstring& source, const std::wstring& target) {
-  file_identity source_identity, target_identity;
+// Same object: the walk would copy a tree or a file onto itself. The
+// target's identity is kept for the rules of copy/target_guard.h.
+error_code RefuseSameObject(const std::wstring& source, const std::wstring& target,
+                            file_identity* target_identity) {
+  file_identity source_identity;
   if (error_code refusal = QueryIdentity(source, &source_identity)) return refusal;
-  if (error_code refusal = QueryIdentity(target, &target_identity)) return refusal;
-  if (SameObject(source_identity, target_identity)) return MakeGenericCode(EEXIST);
+  if (error_code refusal = QueryIdentity(target, target_identity)) return refusal;
+  if (SameObject(source_identity, *target_identity)) return MakeGenericCode(EEXIST);
   return error_code();
 }
 
-// One walk from the source root onto the target root.
-class TreeWalk {
- public:
-  explicit TreeWalk(const std::wstring& target_root) : target_root_(target_root) {}
+error_code CopyDirectory(const walk_entry& source, const std::wstring& target,
+                         const path_status& target_status, const TreesBeingRead* reading);
 
-  // One level of the walk; the first failure below it, or success.
-  error_code CopyEntry(const walk_entry& source, const std::wstring& target);
-
- private:
-  error_code CopyDirectory(const walk_entry& source, const std::wstring& target,
-                           const path_status& target_status);
-
-  const std::wstring& target_root_;
-};
-
-error_code TreeWalk::CopyEntry(const walk_entry& source, const std::wstring& target) {
+// One level of the walk; the first failure below it, or success. `reading`
+// holds the trees the walk reads on its way here, none at the root.
+error_code CopyEntry(const walk_entry& source, const std::wstring& target,
+                     const TreesBeingRead* reading) {
   const path_status from = QueryStatus(source.path, source.attributes);
   if (from.error) return from.error;
 
   const path_status to = QueryStatus(target, std::nullopt);
   if (to.error && to.type != file_type::not_found) return to.error;
   if (to.exists()) {
-    if (error_code refusal = RefuseSameObject(source.path, target)) return refusal;
+    file_identity target_identity;
+    if (error_code refusal = RefuseSameObject(source.path, target, &target_identity)) {
+      return refusal;
+    }
+    if (error_code refusal = RefuseTreeBeingRead(target_identity, reading)) return refusal;
+  }
+  if (to.reparse_point) {
+    if (error_code refusal = RefuseLinkIntoTreesBeingRead(target, reading)) return refusal;
   }
 
-  if (from.type == file_type::directory) return CopyDirectory(source, target, to);
+  if (from.type == file_type::directory) return CopyDirectory(source, target, to, reading);
   if (to.type == file_type::directory) {
     return copy_file(source.path, JoinPath(target, FileNameOf(source.path)), kTreeCopyOptions);
   }
@@ -78,15 +78,17 @@ error_code TreeWalk::CopyEntry(const walk_entry& source, const std::wstring& tar
 }
 
 // Merges the source directory into the target one, entry by entry.
-error_code TreeWalk::CopyDirectory(const walk_entry& source, const std::wstring& target,
-                                   const path_status& target_status) {
+error_code CopyDirectory(const walk_entry& source, const std::wstring& target,
+                         const path_status& target_status, const TreesBeingRead* reading) {
   if (target_status.type == file_type::regular) return MakeGenericCode(EEXIST);
-  // The rule of copy/target_guard.h, before anything is made: the source root
-  // may break it however the roots are written, an entry below it only
-  // through a link.
-  if (target == target_root_ || MayBeALink(source)) {
-    if (error_code refusal = RefuseCopyIntoItself(source.path, target)) return refusal;
+  // The rules of copy/target_guard.h, before anything is made: the walk
+  // enters a tree of its own at the source root and at each link.
+  std::optional<file_identity> entered;
+  if (reading == nullptr || MayBeALink(source)) {
+    if (error_code refusal = EnterTree(source.path, target, reading, &entered)) return refusal;
   }
+  const TreesBeingRead this_tree{entered.value_or(file_identity{}), reading};
+  const TreesBeingRead* inner = entered ? &this_tree : reading;
   if (error_code refusal = CreateDirectoryUnlessPresent(target)) return refusal;
   DirectoryListing listing(source.path);
   for (; listing.has_entry(); listing.Next()) {
@@ -97,7 +99,7 @@ error_code TreeWalk::CopyDirectory(const walk_entry& source, const std::wstring&
                            listing.reparse_tag()};
     const std::wstring counterpart = JoinPath(target, name);
     if (error_code refusal = RefuseDeviceName(name, entry.path, counterpart)) return refusal;
-    if (error_code failure = CopyEntry(entry, counterpart)) return failure;
+    if (error_code failure = CopyEntry(entry, counterpart, inner)) return failure;
   }
   return listing.error();
 }
@@ -106,7 +108,7 @@ error_code TreeWalk::CopyDirectory(const walk_entry& source, const std::wstring&
 
 void CopyTreeOrThrow(const std::wstring& source_root, const std::wstring& target_root) {
   const walk_entry root{source_root, QueryRootAttributes(source_root)};
-  const error_code result = TreeWalk(target_root).CopyEntry(root, target_root);
+  const error_code result = CopyEntry(root, target_root, nullptr);
   if (result) throw filesystem_error("copy", source_root, target_root, result);
 }
 

@@ -2,78 +2,102 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <optional>
 #include <vector>
 
-#include "copy/file_system.h"
 #include "copy/path.h"
 
 namespace overlay {
 namespace {
 
-// The objects that are a target path or hold it, as they stand when read:
-// every existing part of the path as written, then the ancestors of the
-// deepest existing part as the platform resolves it (where links lead). A
-// part that cannot be read is left out, so the chain can only hold less than
-// what is there, never more.
-class TargetChain {
+// The objects on the way to a path, as they stand when read: the object at
+// the path and every directory holding it, each existing part of the path as
+// written, then the holders of the deepest existing part as the platform
+// resolves it (where links lead). A part that cannot be read is left out, so
+// the chain can only hold less than what is there, never more.
+class PathChain {
  public:
-  explicit TargetChain(const std::wstring& target);
+  enum Start { kThePath, kItsHolder };
+  explicit PathChain(const std::wstring& path, Start start = kThePath);
 
-  bool IsTarget(const file_identity& object) const {
-    return target_ && SameObject(*target_, object);
-  }
-  // Whether `object` is the target path or one of the directories holding it.
   bool Holds(const file_identity& object) const {
-    return IsTarget(object) ||
-           std::any_of(holders_.begin(), holders_.end(),
-                       [&](const file_identity& holder) { return SameObject(holder, object); });
+    return std::any_of(objects_.begin(), objects_.end(),
+                       [&](const file_identity& held) { return SameObject(held, object); });
+  }
+  bool MeetsOneOf(const TreesBeingRead* reading) const {
+    for (const TreesBeingRead* tree = reading; tree != nullptr; tree = tree->outer) {
+      if (Holds(tree->root)) return true;
+    }
+    return false;
   }
 
  private:
   void AddResolvedHolders(const std::wstring& deepest_part);
 
-  std::optional<file_identity> target_;
-  std::vector<file_identity> holders_;
+  std::vector<file_identity> objects_;
 };
 
-TargetChain::TargetChain(const std::wstring& target) {
+PathChain::PathChain(const std::wstring& path, Start start) {
   std::wstring full_path;
-  if (QueryFullPath(target, &full_path)) return;
+  if (QueryFullPath(path, &full_path)) return;
+  if (start == kItsHolder) full_path = ParentOf(full_path);
   std::wstring deepest_part;
   for (std::wstring part = full_path; !part.empty(); part = ParentOf(part)) {
     file_identity identity;
     if (QueryIdentity(part, &identity)) continue;  // not there yet, or not to be read
     if (deepest_part.empty()) deepest_part = part;
-    if (part == full_path) {
-      target_ = identity;
-    } else {
-      holders_.push_back(identity);
-    }
+    objects_.push_back(identity);
   }
   // The rest of the path, not there yet, would be made below the deepest part.
   if (!deepest_part.empty()) AddResolvedHolders(deepest_part);
 }
 
-// Volumes that cannot name an opened object (RAM disks, volumes without a
-// drive letter, some user-mode file systems) leave these holders unknown.
-void TargetChain::AddResolvedHolders(const std::wstring& deepest_part) {
+void PathChain::AddResolvedHolders(const std::wstring& deepest_part) {
   std::wstring final_path;
   if (QueryFinalPath(deepest_part, &final_path)) return;
   for (std::wstring holder = ParentOf(final_path); !holder.empty(); holder = ParentOf(holder)) {
     file_identity identity;
-    if (!QueryIdentity(holder, &identity)) holders_.push_back(identity);
+    if (!QueryIdentity(holder, &identity)) objects_.push_back(identity);
   }
 }
 
+error_code Refused() { return MakeGenericCode(EINVAL); }
+
 }  // namespace
 
-error_code RefuseCopyIntoItself(const std::wstring& source_directory, const std::wstring& target) {
-  const TargetChain chain(target);
-  file_identity source;
-  if (QueryIdentity(source_directory, &source)) return error_code();
-  if (chain.IsTarget(source) || !chain.Holds(source)) return error_code();
-  return MakeGenericCode(EINVAL);
+error_code EnterTree(const std::wstring& directory, const std::wstring& counterpart,
+                     const TreesBeingRead* reading, std::optional<file_identity>* entered) {
+  // The source root is entered from nowhere; a directory reached through a
+  // link is entered from the directory that holds the link.
+  const std::optional<PathChain> holders =
+      reading ? std::optional<PathChain>(std::in_place, directory, PathChain::kItsHolder)
+              : std::nullopt;
+  const PathChain written_into(counterpart);
+  file_identity identity{};
+  if (!QueryIdentity(directory, &identity)) {
+    if (holders && holders->Holds(identity)) return Refused();
+    *entered = identity;
+  }
+  const TreesBeingRead with_it{identity, reading};
+  if (written_into.MeetsOneOf(*entered ? &with_it : reading)) return Refused();
+  return error_code();
+}
+
+error_code RefuseTreeBeingRead(const file_identity& counterpart, const TreesBeingRead* reading) {
+  for (const TreesBeingRead* tree = reading; tree != nullptr; tree = tree->outer) {
+    if (SameObject(tree->root, counterpart)) return Refused();
+  }
+  return error_code();
+}
+
+error_code RefuseLinkIntoTreesBeingRead(const std::wstring& counterpart,
+                                        const TreesBeingRead* reading) {
+  if (reading == nullptr) return error_code();
+  // Placeholders of cloud files and other reparse points that are not links
+  // are spared the chain; a tag that cannot be read may be a link's.
+  DWORD tag = 0;
+  if (!QueryReparseTag(counterpart, &tag) && !MayLeadElsewhere(tag)) return error_code();
+  if (PathChain(counterpart).MeetsOneOf(reading)) return Refused();
+  return error_code();
 }
 
 }  // namespace overlay

@@ -1,26 +1,50 @@
-// Keeping the walk out of the tree it writes. One rule, enforced here:
+// Keeping the walk out of the trees it reads. Two rules, enforced here:
 //
-//   A source directory is never the directory it is copied into, nor one
-//   that holds it.
+//   The walk never writes into a tree it reads: no counterpart (a path it
+//   writes) is the source root or inside it, nor a directory entered through
+//   a link on the current path or inside one.
 //
-// Broken, the walk would read what it writes and lay the tree into itself
-// level after level. At the source root a target root inside the source root
-// breaks it; below the root only a link in the source can, so the walk asks
-// for the root and for each directory it enters through a link, before that
-// directory's counterpart is made.
+//   The walk never enters a tree it is already reading: a directory entered
+//   through a link never holds that link, as the walk wrote its path or as
+//   the platform resolves it.
+//
+// Broken, the walk would meet its own copies level after level, write the
+// update into itself, or lay a tree into the game nested in itself. Links on
+// either side can break them: the walk reads through links in the source and
+// writes through links in the target. Each rule answers EINVAL before
+// anything is made at the counterpart. A query refused means "cannot tell",
+// and the walk then goes on as it would without the rules.
 #pragma once
 
+#include <optional>
 #include <string>
 
+#include "copy/file_system.h"
 #include "report/error_code.h"
 
 namespace overlay {
 
-// The rule for one source directory and the target path it is copied into:
-// EINVAL when the directory holds that path, however links lead there. That
-// it is the same directory is the walk's same-object verdict (EEXIST), left
-// to it. Whatever cannot be told (a query refused) is let through: the copy
-// then goes on as it would without the rule.
-error_code RefuseCopyIntoItself(const std::wstring& source_directory, const std::wstring& target);
+// One tree the walk reads, named by its root's identity, and the tree it was
+// entered from (none for the source root's). The levels live on the walk's
+// stack, so leaving a directory leaves its tree.
+struct TreesBeingRead {
+  file_identity root;
+  const TreesBeingRead* outer;
+};
+
+// At a directory the walk enters before its counterpart is made: the source
+// root (`reading` none), or one reached through a link. `entered` takes the
+// directory's identity where it can be told.
+error_code EnterTree(const std::wstring& directory, const std::wstring& counterpart,
+                     const TreesBeingRead* reading, std::optional<file_identity>* entered);
+
+// At an existing counterpart, by the identity the walk has taken of it: no
+// added platform call.
+error_code RefuseTreeBeingRead(const file_identity& counterpart, const TreesBeingRead* reading);
+
+// At a counterpart that is a reparse point: where it leads, and what holds
+// that, is none of the trees being read.
+error_code RefuseLinkIntoTreesBeingRead(const std::wstring& counterpart,
+                                        const TreesBeingRead* reading);
 
 }  // namespace overlay

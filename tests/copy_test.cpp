@@ -89,10 +89,11 @@ struct RefusedTarget {
   const wchar_t* target;  // below the test's folder, where "src" is the source root
   int verdict;            // EEXIST: the same directory; EINVAL: inside it
   bool forward_slashes = false;
-  // As on redirectors and file systems that give no normalised name, and on
-  // volumes that cannot name an opened object (RAM disks, no drive letter).
-  bool without_normalised_names = false;
+  // As on volumes without a drive letter, which have only a GUID name, and
+  // on volumes that cannot name an opened object (RAM disks).
+  bool without_dos_names = false;
   bool without_final_paths = false;
+  const wchar_t* unopenable = nullptr;  // a part of the path that cannot be opened
 };
 
 class RefusedTargetTest : public TreeCopyTest, public testing::WithParamInterface<RefusedTarget> {};
@@ -106,10 +107,14 @@ TEST_P(RefusedTargetTest, IsRefusedBeforeAnythingIsWritten) {
   const Tree before = ReadTree(src_);
   const std::wstring written = temp_ / GetParam().target;
   const std::wstring target = GetParam().forward_slashes ? WithForwardSlashes(written) : written;
-  if (GetParam().without_normalised_names || GetParam().without_final_paths) {
+  if (GetParam().without_dos_names || GetParam().without_final_paths) {
     interposer::Platform().faults.push_back(
         {Call::GetFinalPathNameByHandleW, 0, ERROR_INVALID_FUNCTION,
-         GetParam().without_final_paths ? -1 : FILE_NAME_NORMALIZED});
+         GetParam().without_final_paths ? -1 : FILE_NAME_OPENED | VOLUME_NAME_DOS});
+  }
+  if (GetParam().unopenable) {
+    interposer::Platform().faults.push_back(
+        {Call::CreateFileW, 0, ERROR_ACCESS_DENIED, -1, temp_ / GetParam().unopenable});
   }
   EXPECT_EQ(Copy(src_, target),
             ExpectedFailureText(src_, target, MakeGenericCode(GetParam().verdict)));
@@ -127,12 +132,14 @@ INSTANTIATE_TEST_SUITE_P(
                     RefusedTarget{"ItselfThroughALink", L"alias", EEXIST},
                     RefusedTarget{"NewDirectoryInside", L"src\\copy", EINVAL},
                     RefusedTarget{"MissingLevelsInside", L"src\\a\\new\\deeper", EINVAL},
+                    RefusedTarget{"MissingLevelsInsideAPartThatCannotBeOpened",
+                                  L"src\\a\\new\\deeper", EINVAL, false, false, false, L"src\\a"},
                     RefusedTarget{"DirectoryInside", L"src\\a", EINVAL},
                     RefusedTarget{"DotDotAndSeparatorInside", L"src\\a\\b\\..\\x\\", EINVAL},
                     RefusedTarget{"LinkToTheSourceOnTheWay", L"alias\\copy", EINVAL},
                     RefusedTarget{"LinkIntoTheSource", L"into_a", EINVAL},
                     RefusedTarget{"LinkIntoTheSourceOnTheWay", L"into_a\\new\\deeper", EINVAL},
-                    RefusedTarget{"LinkIntoTheSourceWithoutNormalisedNames", L"into_a\\new", EINVAL,
+                    RefusedTarget{"LinkIntoTheSourceWithoutADriveLetter", L"into_a\\new", EINVAL,
                                   false, true},
                     RefusedTarget{"BelowASourceLinkLeadingOut", L"src\\ext_link\\x", EINVAL},
                     RefusedTarget{"BelowASourceLinkLeadingOutWithoutFinalPaths",
@@ -393,8 +400,8 @@ TEST_P(TargetNotFoundTest, MakesTheTargetRoot) {
 INSTANTIATE_TEST_SUITE_P(Answers, TargetNotFoundTest,
                          testing::Values(ERROR_BAD_NETPATH, ERROR_INVALID_NAME));
 
-// Volumes and systems without 128-bit file identifiers answer one of these
-// two: the older call's identity serves instead.
+// Volumes, systems and drivers without 128-bit file identifiers refuse the
+// newer call in these ways: the older call's identity serves instead.
 class IdentityFallbackTest : public TreeCopyTest, public testing::WithParamInterface<DWORD> {
  protected:
   void SetUp() override {
@@ -444,9 +451,10 @@ TEST_P(IdentityFallbackTest, WithoutFileIndexesLeavesTheSameTreeToThePlatform) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Answers, IdentityFallbackTest,
-                         testing::Values(ERROR_NOT_SUPPORTED, ERROR_INVALID_PARAMETER));
+                         testing::Values(ERROR_NOT_SUPPORTED, ERROR_INVALID_PARAMETER,
+                                         ERROR_INVALID_FUNCTION));
 
-TEST_F(TreeCopyTest, IdentityRefusedOtherwiseIsTheFailureAndItsRecordIsAligned) {
+TEST_F(TreeCopyTest, IdentityRefusedByBothCallsIsTheFailureAndItsRecordIsAligned) {
   if (RunningWithoutInfoEx()) GTEST_SKIP();
   MakeSampleSource();
   MakeDirectory(dst_);
@@ -457,10 +465,12 @@ TEST_F(TreeCopyTest, IdentityRefusedOtherwiseIsTheFailureAndItsRecordIsAligned) 
     overlay::file_identity identity;
   } record{};
   EXPECT_FALSE(overlay::QueryIdentity(src_, &record.identity));
+  EXPECT_EQ(interposer::CountOf(Call::GetFileInformationByHandle), 0) << "the newer call refused";
   interposer::Platform().faults.push_back(
-      {Call::GetFileInformationByHandleEx, 0, ERROR_ACCESS_DENIED, 18});
+      {Call::GetFileInformationByHandleEx, 0, ERROR_INVALID_FUNCTION, 18});
+  interposer::Platform().faults.push_back(
+      {Call::GetFileInformationByHandle, 0, ERROR_ACCESS_DENIED});
   EXPECT_EQ(Copy(src_, dst_), ExpectedFailureText(src_, dst_, MakeSystemCode(ERROR_ACCESS_DENIED)));
-  EXPECT_EQ(interposer::CountOf(Call::GetFileInformationByHandle), 0);
 }
 
 // What a copy costs in platform calls: nothing for a source entry that is not

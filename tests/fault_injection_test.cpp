@@ -96,7 +96,8 @@ TEST_F(FaultInjection, RecordedRunCopiesEverythingAndTouchesEachCallOnce) {
     ++per_phase[recording.phases[i]];
     failable += interposer::FailureOf(recording.log[i].call) != interposer::FailureKind::kNever;
   }
-  for (Phase phase : {Phase::kWait, Phase::kRootQuery, Phase::kGuard, Phase::kWalk}) {
+  for (Phase phase :
+       {Phase::kWait, Phase::kRootQuery, Phase::kGuard, Phase::kAskedAgain, Phase::kWalk}) {
     EXPECT_GT(per_phase[phase], 0) << NameOf(phase);
   }
   // The linked directory is followed through its handle, not enumerated blind.

@@ -163,6 +163,8 @@ INSTANTIATE_TEST_SUITE_P(
         UnreachableName{"SerialPortZero", "printf odd > com0", L"com0"},
         UnreachableName{"PrinterPortZero", "printf odd > lpt0.x", L"lpt0.x"},
         UnreachableName{"NulUnderALocalDevicePathSource", "printf odd > nul", L"nul", L"\\\\?\\"},
+        UnreachableName{"NulUnderALocalDevicePathTarget", "printf odd > nul", L"nul", L"",
+                        L"\\\\?\\"},
         UnreachableName{"NulUnderDevicePathRoots", "printf odd > nul", L"nul", L"\\\\.\\",
                         L"\\\\.\\"}),
     ByCaseName());

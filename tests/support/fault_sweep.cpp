@@ -22,7 +22,7 @@ int NthOf(const std::vector<interposer::LoggedCall>& log, size_t index) {
 }  // namespace
 
 const char* FaultSweep::NameOf(Phase phase) {
-  static const char* const kNames[] = {"wait", "root query", "target guard", "walk"};
+  static const char* const kNames[] = {"wait", "root query", "target guard", "asked again", "walk"};
   return kNames[static_cast<int>(phase)];
 }
 
@@ -110,7 +110,10 @@ FaultSweep::Recording FaultSweep::Record(const std::vector<interposer::Fault>& f
     recording.phases.push_back(i < copy_start                     ? Phase::kWait
                                : static_cast<int>(i) < walk_start ? Phase::kRootQuery
                                : in_check                         ? Phase::kGuard
-                                                                  : Phase::kWalk);
+                               : recording.log[i].detail == 18 &&
+                                       call == Call::GetFileInformationByHandleEx
+                                   ? Phase::kAskedAgain
+                                   : Phase::kWalk);
   }
   return recording;
 }

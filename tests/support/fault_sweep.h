@@ -18,8 +18,9 @@ class FaultSweep : public PlatformTest {
  protected:
   // Where a call of a recorded run belongs. The root query and the target
   // guard (at the root and at each link) only inform the walk: a refusal
-  // there cannot tell, and the copy goes on.
-  enum class Phase { kWait, kRootQuery, kGuard, kWalk };
+  // there cannot tell, and the copy goes on. A refused identity of the newer
+  // call is asked of the older one.
+  enum class Phase { kWait, kRootQuery, kGuard, kAskedAgain, kWalk };
   static const char* NameOf(Phase phase);
 
   // A recorded run: its log, the phase of each call, its sleeps and boxes.

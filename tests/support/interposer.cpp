@@ -37,6 +37,7 @@ DWORD Enter(Call call, int detail = -1, const wchar_t* path = nullptr) {
     if (fault.call != call) continue;
     if (fault.detail != -1 && fault.detail != detail) continue;
     if (fault.nth != 0 && fault.nth != count) continue;
+    if (!fault.path.empty() && (path == nullptr || fault.path != path)) continue;
     ::SetLastError(fault.error);
     return fault.error;
   }
@@ -90,6 +91,21 @@ BOOL WINAPI FakeGetFileInformationByHandleEx(HANDLE file, int info_class, LPVOID
 DWORD WINAPI FakeGetFinalPathNameByHandleW(HANDLE file, LPWSTR path, DWORD size, DWORD flags) {
   if (Enter(Call::GetFinalPathNameByHandleW, static_cast<int>(flags))) return 0;
   return ::GetFinalPathNameByHandleW(file, path, size, flags);
+}
+
+// Windows opens a path below a volume's GUID name ("\\?\Volume{...}\dir");
+// Wine opens only the volume's root by it, so the path is given its drive.
+std::wstring OnItsDrive(const wchar_t* path) {
+  alloc::Uncounted bookkeeping;
+  const wchar_t* below =
+      std::wcsncmp(path, L"\\\\?\\Volume{", 11) == 0 ? wcschr(path + 4, L'\\') : 0;
+  wchar_t drives[MAX_PATH] = L"";
+  DWORD length = 0;
+  if (below == nullptr || !::GetVolumePathNamesForVolumeNameW(std::wstring(path, below + 1).c_str(),
+                                                              drives, MAX_PATH, &length)) {
+    return path;
+  }
+  return drives + std::wstring(below + 1);
 }
 
 // The record as a volume with a reparse point of that name lists it.
@@ -302,7 +318,8 @@ BOOL GetFileAttributesExW(LPCWSTR path, GET_FILEEX_INFO_LEVELS level, LPVOID dat
 HANDLE CreateFileW(LPCWSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
                    DWORD disposition, DWORD flags, HANDLE template_file) {
   if (Enter(Call::CreateFileW, static_cast<int>(flags), path)) return INVALID_HANDLE_VALUE;
-  HANDLE file = ::CreateFileW(path, access, share, security, disposition, flags, template_file);
+  HANDLE file = ::CreateFileW(interposer::OnItsDrive(path).c_str(), access, share, security,
+                              disposition, flags, template_file);
   interposer::TrackOpen(interposer::g_open_handles, g_state.open_handles, file);
   return file;
 }

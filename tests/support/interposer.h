@@ -70,6 +70,7 @@ struct Fault {
   int nth = 0;
   DWORD error = ERROR_ACCESS_DENIED;
   int detail = -1;
+  std::wstring path;  // when not empty, the call's first path must also be this
 };
 
 struct LoggedCall {
