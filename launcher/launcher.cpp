@@ -478,8 +478,9 @@ inline void NoteRuns(const std::wstring& note, unsigned runs) {
       ::CreateFileW(note.c_str(), GENERIC_WRITE, 0, nullptr, TRUNCATE_EXISTING, 0, nullptr));
   const std::string text = std::to_string(runs);
   DWORD written = 0;
-  if (file)
+  if (file) {
     ::WriteFile(file.get(), text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
+  }
 }
 
 // What the update step leaves to do: start the game or not, and what to tell
