@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # The release as CI checks it: scripts/release run twice, clean, in two
 # directories and at two times, must give byte-identical files; the package
-# holds the exe, the README part, the changelog, the licences and sums that
-# match; signed, its exe verifies and is the unsigned one plus a signature.
+# holds the exe, the README part, the reference launcher's source, the
+# changelog, the licences and sums that match; signed, its exe verifies and is the unsigned one plus a signature.
 #   tests/check_release.sh
 set -euo pipefail
 # The unsigned builds take no certificate from the caller, the signed one no time-stamp server.
@@ -39,15 +39,18 @@ for name in overlay.exe "$package.zip"; do
 done
 
 expected=$(printf "$package/%s\n" CHANGELOG.md LICENSE README.txt SHA256SUMS THIRD-PARTY-NOTICES \
-  overlay.exe)
+  launcher.cpp overlay.exe)
 listed=$(unzip -Z1 "$first/$package.zip" | LC_ALL=C sort)
-[ "$listed" = "$expected" ] && echo "ok: the package lists its six files" \
+[ "$listed" = "$expected" ] && echo "ok: the package lists its seven files" \
   || { echo "FAIL: the package lists:"; echo "$listed"; failures=$((failures + 1)); }
 mkdir "$work/unpacked"
 unzip -q "$first/$package.zip" -d "$work/unpacked"
 (cd "$work/unpacked/$package" && sha256sum --quiet -c SHA256SUMS) && cmp -s "$first/overlay.exe" \
-  "$work/unpacked/$package/overlay.exe" && echo "ok: the sums match, the exe is the one built" \
-  || { echo "FAIL: the packaged files do not match their sums or the built exe"; failures=$((failures + 1)); }
+  "$work/unpacked/$package/overlay.exe" && cmp -s "$root/launcher/launcher.cpp" \
+  "$work/unpacked/$package/launcher.cpp" \
+  && echo "ok: the sums match, the exe is the one built, launcher.cpp the reference launcher" \
+  || { echo "FAIL: the packaged files do not match their sums, the built exe or the launcher's source"
+       failures=$((failures + 1)); }
 
 # Signed with a throw-away certificate (no time stamp: no network): the
 # signature verifies against it, the sums describe the signed exe, and

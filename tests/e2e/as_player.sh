@@ -51,7 +51,7 @@ for hive in "$OVERLAY_PREFIX_TEMPLATE"/*.reg; do cp --remove-destination "$hive"
 rm -f "$scratch/prefix/wineserver"  # root's note of where its wineserver lives (Debian's wine)
 mkdir "$scratch/home" "$scratch/programs" "$scratch/small disk" "$scratch/shared"
 # The build may lie where others cannot read (a clone under /root).
-cp "$overlay" "$stand_in" "$tests" "$(dirname "$stand_in")"/{readme_launcher,overlay-signed-by-*}.exe \
+cp "$overlay" "$stand_in" "$tests" "$(dirname "$stand_in")"/{reference_launcher,overlay-signed-by-*}.exe \
   "$scratch/programs/"
 find "$scratch/prefix" "$scratch/home" "$scratch/shared" -type d -exec chown "$player:$player" {} +
 chown "$player:$player" "$scratch/prefix"/*.reg

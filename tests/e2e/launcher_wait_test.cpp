@@ -1,7 +1,8 @@
-// The README's reference launcher in the real process list, at its
-// successive starts: the copy waits while a launcher runs and starts soon
-// after the last has exited. The names that count as the launcher, several
-// launchers and launchers restarted in a loop are the unit tests' (app_test).
+// The reference launcher in the real process list, at its successive starts:
+// one step at a time, the copy waiting while a launcher runs, the game
+// started after it, and the player told whenever the update does not run or
+// stops short. The names that count as the launcher, several launchers and
+// launchers restarted in a loop are the unit tests' (app_test).
 #include "app/launcher_wait.h"
 
 #include <windows.h>
@@ -20,21 +21,28 @@ namespace {
 
 using namespace testing_tree;
 
-// The game folder with the README's launcher `launcher` and `overlay` as its
-// overlay.exe (both built beside the stand-in), and beside it an update of
-// one file, noted as pending.
+// The game folder with the reference launcher, `overlay` as its overlay.exe
+// (both built beside the stand-in) and the stand-in as its game, and beside
+// it an update of one file, noted as pending.
 class LauncherWait : public ::testing::Test {
  protected:
-  void Install(const wchar_t* launcher, const wchar_t* overlay) const {
+  void Install(const wchar_t* overlay) const {
     const std::wstring& stand_in = ProgramsUnderTest().stand_in;
     const std::wstring built = stand_in.substr(0, stand_in.find_last_of(L'\\') + 1);
-    ::CreateDirectoryW(target_.c_str(), nullptr);  // unless a test installed before
-    ASSERT_TRUE(::CopyFileW((built + launcher).c_str(), launcher_.c_str(), FALSE));
+    for (const std::wstring& folder : {target_, source_}) {  // unless a step left them
+      ::CreateDirectoryW(folder.c_str(), nullptr);
+    }
+    ASSERT_TRUE(::CopyFileW((built + L"reference_launcher.exe").c_str(), launcher_.c_str(), FALSE));
     ASSERT_TRUE(
         ::CopyFileW((built + overlay).c_str(), (target_ + L"\\overlay.exe").c_str(), FALSE));
-    MakeDirectory(source_);
+    ASSERT_TRUE(::CopyFileW(stand_in.c_str(), (target_ + L"\\" + kGameProgram).c_str(), FALSE));
     WriteFileText(source_ + L"\\game.dat", "update");
     WriteFileText(PendingNote(source_), "");
+  }
+
+  // The copy of overlay that the launcher process `launcher` starts.
+  Listed CopyOf(const OverlayProcess& launcher) const {
+    return Listed{CopyStem(target_) + std::to_wstring(launcher.id()) + kOverlayCopyEnd};
   }
 
   TempDir work_;
@@ -44,50 +52,62 @@ class LauncherWait : public ::testing::Test {
   const std::wstring copied_file_ = target_ + L"\\game.dat";
 };
 
-// At each start the launcher deletes the copies of earlier runs (and no other
-// program's file), starts overlay from a copy of its own and exits; started
-// again while that copy is listed, it tells the player and starts nothing;
-// its note stays until the game folder matches the update, then goes with
-// the update folder. Pinned to its signer, it starts no copy signed by
-// another.
+// Of two launchers started at once, one starts overlay from a copy of its own
+// (having cleared the read-only file in its way and deleted its game's copies
+// of earlier runs, and no other game's) and exits; the other waits for it,
+// sees its copy and tells the player. Once the copy ends, the launcher starts
+// again, deletes the update and its note and starts the game. An update that
+// a run left not matching, and a copy signed by another than the launcher's
+// pinned signer, are told, and the game starts as it is.
 TEST_F(LauncherWait, ReferenceLauncherAppliesAnUpdateAcrossItsStarts) {
-  const auto expect_told = [&](const wchar_t* message) {  // and nothing started
-    OverlayProcess launcher(L"", std::wstring(), launcher_);
+  const auto expect_told = [&](OverlayProcess&& launcher, const std::wstring& message) {
     const OverlayOutcome told = launcher.Finish();
     ASSERT_EQ(told.boxes.size(), 1u);
     EXPECT_EQ(told.boxes[0].text, message);
-    EXPECT_FALSE(OverlayProcess(StartedBy{launcher.id()}).started()) << "overlay started";
+    EXPECT_FALSE(OverlayProcess(CopyOf(launcher)).started()) << "overlay started";
+    EXPECT_TRUE(OverlayProcess(Listed{kGameProgram}).started()) << "the game did not start";
     EXPECT_TRUE(Exists(PendingNote(source_)));
   };
-  Install(L"readme_launcher.exe", L"overlay-signed-by-us.exe");
-  const std::wstring earlier = TemporaryFolder() + kCopyPrefix + L"7.exe";
-  const std::wstring foreign = TemporaryFolder() + L"overlay-7.exe";
+  Install(L"overlay-signed-by-us.exe");
+  WriteFileText(copied_file_, "the game's, read-only");
+  ASSERT_TRUE(::SetFileAttributesW(copied_file_.c_str(), FILE_ATTRIBUTE_READONLY));
+  const std::wstring earlier = TemporaryFolder() + CopyStem(target_) + L"7.exe";
+  const std::wstring foreign = TemporaryFolder() + CopyStem(work_ / L"Other Game") + L"7.exe";
   WriteFileText(earlier, "left by an earlier run");
-  WriteFileText(foreign, "another program's");
+  WriteFileText(foreign, "another game's");
   LauncherStandIn holding(work_.path(), overlay::kLauncherImageName);  // overlay waits for it
-  OverlayProcess launcher(L"", std::wstring(), launcher_);
-  ExpectQuietExit(launcher.Finish());
-  OverlayProcess overlay(StartedBy{launcher.id()});
-  ASSERT_TRUE(overlay.started()) << "the launcher started no overlay";
+  OverlayProcess first(L"", std::wstring(), launcher_), second(L"", std::wstring(), launcher_);
+  const OverlayOutcome outcomes[] = {first.Finish(), second.Finish()};
+  const bool first_started = outcomes[0].boxes.empty();
+  OverlayProcess overlay(CopyOf(first_started ? first : second));
+  ASSERT_TRUE(overlay.started()) << "no launcher started overlay";
+  EXPECT_FALSE(OverlayProcess(CopyOf(first_started ? second : first)).started()) << "both did";
+  ASSERT_EQ(outcomes[first_started].boxes.size(), 1u);
+  EXPECT_EQ(outcomes[first_started].boxes[0].text, kUpdateStillRunning);
   EXPECT_FALSE(Exists(earlier));
   EXPECT_TRUE(Exists(foreign));
-
-  expect_told(kUpdateStillRunning);
   for (const double end = NowSeconds() + 1; NowSeconds() < end; ::Sleep(50)) {
     ASSERT_TRUE(overlay.IsRunning()) << "overlay ended while a launcher runs";
-    ASSERT_FALSE(Exists(copied_file_) || overlay.ShowsBox()) << "copied while a launcher runs";
+    ASSERT_FALSE(ReadFileText(copied_file_) == "update" || overlay.ShowsBox())
+        << "copied while a launcher runs";
   }
   holding.End();
   ExpectQuietExit(overlay.Finish(10000));
+  EXPECT_TRUE(OverlayProcess(Listed{kGameProgram}).started()) << "no game after the copy";
   EXPECT_EQ(ReadFileText(copied_file_), "update");
-  EXPECT_TRUE(Exists(PendingNote(source_)));
-
-  ExpectQuietExit(RunOverlay(L"", std::wstring(), kRunTimeLimitMs, launcher_));
   EXPECT_FALSE(Exists(PendingNote(source_)));
   EXPECT_FALSE(Exists(source_));
 
-  Install(L"readme_launcher.exe", L"overlay-signed-by-another.exe");
-  expect_told(kUpdateNotStarted);
+  Install(L"overlay-signed-by-us.exe");
+  MakeDirectory(target_ + L"\\levels");
+  WriteFileText(source_ + L"\\levels", "a file where the game has a folder");
+  ExpectQuietExit(RunOverlay(L"", std::wstring(), kRunTimeLimitMs, launcher_));
+  expect_told(OverlayProcess(Listed{overlay::kLauncherImageName}),
+              UpdateIncompleteText(target_ + L"\\levels", 1) + kGameStartsAsItIs);
+
+  Install(L"overlay-signed-by-another.exe");
+  expect_told(OverlayProcess(L"", std::wstring(), launcher_),
+              std::wstring(kOverlayNotSigned) + kGameStartsAsItIs);
 }
 
 }  // namespace

@@ -8,25 +8,6 @@
 
 namespace e2e {
 
-UniqueHandle& UniqueHandle::operator=(UniqueHandle&& other) noexcept {
-  if (this != &other) {
-    Reset();
-    handle_ = other.Release();
-  }
-  return *this;
-}
-
-void UniqueHandle::Reset() {
-  if (handle_ != nullptr && handle_ != INVALID_HANDLE_VALUE) ::CloseHandle(handle_);
-  handle_ = nullptr;
-}
-
-HANDLE UniqueHandle::Release() {
-  HANDLE handle = handle_;
-  handle_ = nullptr;
-  return handle;
-}
-
 double NowSeconds() {
   LARGE_INTEGER frequency, now;
   ::QueryPerformanceFrequency(&frequency);
@@ -145,7 +126,7 @@ OverlayProcess::OverlayProcess(const std::wstring& arguments, const std::wstring
   process_ = StartProcess(path, QuoteArgument(path) + L" " + arguments, directory, &process_id_);
 }
 
-OverlayProcess::OverlayProcess(StartedBy launcher) {
+OverlayProcess::OverlayProcess(const Listed& process) {
   const double deadline = NowSeconds() + 5;
   while (!process_ && NowSeconds() < deadline) {
     UniqueHandle snapshot(::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
@@ -153,7 +134,10 @@ OverlayProcess::OverlayProcess(StartedBy launcher) {
     entry.dwSize = sizeof entry;
     for (BOOL more = ::Process32FirstW(snapshot.get(), &entry); more && !process_;
          more = ::Process32NextW(snapshot.get(), &entry)) {
-      if (entry.th32ParentProcessID != launcher.launcher_id) continue;
+      if (_wcsicmp(entry.szExeFile, process.image_name.c_str()) != 0 ||
+          (process.launcher_id != 0 && entry.th32ParentProcessID != process.launcher_id)) {
+        continue;
+      }
       process_id_ = entry.th32ProcessID;
       process_ = UniqueHandle(::OpenProcess(
           SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION | PROCESS_TERMINATE, FALSE, process_id_));
@@ -223,7 +207,7 @@ void LauncherStandIn::End() {
   if (!process_) return;
   ::TerminateProcess(process_.get(), 0);
   ::WaitForSingleObject(process_.get(), 5000);
-  process_.Reset();
+  process_ = UniqueHandle();
 }
 
 }  // namespace e2e

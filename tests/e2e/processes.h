@@ -7,30 +7,10 @@
 #include <string>
 #include <vector>
 
-// QuoteArgument, from the README's launcher example.
-#include "readme/launcher.h"
+// QuoteArgument and UniqueHandle, from the reference launcher.
+#include "launcher/functions.h"
 
 namespace e2e {
-
-// Owns a kernel handle (process or thread).
-class UniqueHandle {
- public:
-  UniqueHandle() = default;
-  explicit UniqueHandle(HANDLE handle) : handle_(handle) {}
-  ~UniqueHandle() { Reset(); }
-  UniqueHandle(UniqueHandle&& other) noexcept : handle_(other.Release()) {}
-  UniqueHandle& operator=(UniqueHandle&& other) noexcept;
-  UniqueHandle(const UniqueHandle&) = delete;
-  UniqueHandle& operator=(const UniqueHandle&) = delete;
-
-  HANDLE get() const { return handle_; }
-  explicit operator bool() const { return handle_ != nullptr; }
-  void Reset();
-  HANDLE Release();
-
- private:
-  HANDLE handle_ = nullptr;
-};
 
 // The two roots as a launcher passes them, each quoted.
 inline std::wstring Arguments(const std::wstring& source, const std::wstring& target) {
@@ -58,9 +38,11 @@ struct OverlayOutcome {
 
 constexpr DWORD kRunTimeLimitMs = 20000;
 
-// The overlay.exe a launcher started, known by the launcher's process id.
-struct StartedBy {
-  DWORD launcher_id;
+// A process a launcher started, known by its image name (any case) and, when
+// given, the launcher's process id.
+struct Listed {
+  std::wstring image_name;
+  DWORD launcher_id = 0;  // 0: any parent
 };
 
 // A running overlay.exe.
@@ -71,9 +53,9 @@ class OverlayProcess {
   explicit OverlayProcess(const std::wstring& arguments,
                           const std::wstring& directory = std::wstring(),
                           const std::wstring& program = std::wstring());
-  // Takes hold of the overlay.exe the launcher started (waiting up to 5 s for it
-  // to appear); not started() when there is none.
-  explicit OverlayProcess(StartedBy launcher);
+  // Takes hold of that process (waiting up to 5 s for it to appear); not
+  // started() when there is none.
+  explicit OverlayProcess(const Listed& process);
   ~OverlayProcess();
   OverlayProcess(const OverlayProcess&) = delete;
   OverlayProcess& operator=(const OverlayProcess&) = delete;

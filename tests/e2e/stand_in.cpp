@@ -1,7 +1,7 @@
 // A stand-in for the game launcher, copied under the launcher's name (and
-// look-alike names) by the tests. It starts overlay with the README's
-// launcher example (StartOverlay: roots made absolute, each quoted, no handle
-// passed on) and exits.
+// look-alike names) by the tests, and as the game the reference launcher
+// starts. It starts overlay with the reference launcher (StartOverlay: roots made absolute, each
+// quoted, no handle passed on) and exits.
 //   stand_in.exe [MILLISECONDS [OVERLAY SOURCE TARGET]]
 // Starts OVERLAY on SOURCE and TARGET when given, then waits MILLISECONDS
 // (or until ended, when absent) and exits.
@@ -11,8 +11,8 @@
 
 #include <cwchar>
 
-// Taken out of README.md by the build.
-#include "readme/launcher.h"
+// Taken out of launcher/launcher.cpp by the build.
+#include "launcher/functions.h"
 
 int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
   int count = 0;

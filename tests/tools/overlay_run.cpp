@@ -66,7 +66,7 @@ int main() {
                                                          launcher_ms, source, target);
   Say(start, "launcher stand-in VarenkoLauncher.exe started overlay.exe: " + Utf8(source) + " -> " +
                  Utf8(target) + "; it exits after " + std::to_string(launcher_ms) + " ms");
-  e2e::OverlayProcess overlay(e2e::StartedBy{launcher->process_id()});
+  e2e::OverlayProcess overlay(e2e::Listed{L"overlay.exe", launcher->process_id()});
   ::WaitForSingleObject(launcher->process(), INFINITE);
   Say(start,
       "launcher exited; overlay " +
