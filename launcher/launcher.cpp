@@ -294,12 +294,13 @@ class StepLock {
   bool held_ = false;
 };
 
-// Whether an entry is a link (a symbolic link or a junction): a name
-// surrogate. Other reparse points, cloud-file placeholders among them, are
-// the folders and files they hold.
+// Whether an entry may be a link (a symbolic link or a junction): a reparse
+// point whose tag is a name surrogate, or no tag at all, as Wine lists its
+// links. Other reparse points, cloud-file placeholders among them, are the
+// folders and files they hold.
 inline bool IsLink(const WIN32_FIND_DATAW& entry) {
   return (entry.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) &&
-         IsReparseTagNameSurrogate(entry.dwReserved0);
+         (entry.dwReserved0 == 0 || IsReparseTagNameSurrogate(entry.dwReserved0));
 }
 
 inline bool IsFolder(DWORD attributes) { return (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0; }

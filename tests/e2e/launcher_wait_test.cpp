@@ -58,7 +58,8 @@ class LauncherWait : public ::testing::Test {
 // sees its copy and tells the player. Once the copy ends, the launcher starts
 // again, deletes the update and its note and starts the game. An update that
 // a run left not matching, and a copy signed by another than the launcher's
-// pinned signer, are told, and the game starts as it is.
+// pinned signer, are told, and the game starts as it is; what a link of the
+// update leads to is never deleted.
 TEST_F(LauncherWait, ReferenceLauncherAppliesAnUpdateAcrossItsStarts) {
   const auto expect_told = [&](OverlayProcess&& launcher, const std::wstring& message) {
     const OverlayOutcome told = launcher.Finish();
@@ -99,12 +100,15 @@ TEST_F(LauncherWait, ReferenceLauncherAppliesAnUpdateAcrossItsStarts) {
   EXPECT_FALSE(Exists(source_));
 
   Install(L"overlay-signed-by-us.exe");
-  MakeDirectory(target_ + L"\\levels");
-  WriteFileText(source_ + L"\\levels", "a file where the game has a folder");
+  const std::wstring elsewhere = work_ / L"elsewhere";  // what a link of the update leads to
+  MakeDirectory(elsewhere);
+  WriteFileText(elsewhere + L"\\map.dat", "not the update's to delete");
+  MakeSymlink(source_ + L"\\levels", elsewhere);
   ExpectQuietExit(RunOverlay(L"", std::wstring(), kRunTimeLimitMs, launcher_));
   expect_told(OverlayProcess(Listed{overlay::kLauncherImageName}),
               UpdateIncompleteText(target_ + L"\\levels", 1) + kGameStartsAsItIs);
 
+  EXPECT_TRUE(Exists(elsewhere + L"\\map.dat"));
   Install(L"overlay-signed-by-another.exe");
   expect_told(OverlayProcess(L"", std::wstring(), launcher_),
               std::wstring(kOverlayNotSigned) + kGameStartsAsItIs);
