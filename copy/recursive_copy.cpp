@@ -83,12 +83,12 @@ error_code CopyDirectory(const walk_entry& source, const std::wstring& target,
   if (target_status.type == file_type::regular) return MakeGenericCode(EEXIST);
   // The rules of copy/target_guard.h, before anything is made: the walk
   // enters a tree of its own at the source root and at each link.
-  std::optional<file_identity> entered;
-  if (reading == nullptr || MayBeALink(source)) {
-    if (error_code refusal = EnterTree(source.path, target, reading, &entered)) return refusal;
+  TreesBeingRead tree{std::nullopt, reading};
+  const bool enters_a_tree = reading == nullptr || MayBeALink(source);
+  if (enters_a_tree) {
+    if (error_code refusal = EnterTree(source.path, target, &tree)) return refusal;
   }
-  const TreesBeingRead this_tree{entered.value_or(file_identity{}), reading};
-  const TreesBeingRead* inner = entered ? &this_tree : reading;
+  const TreesBeingRead* inner = enters_a_tree ? &tree : reading;
   if (error_code refusal = CreateDirectoryUnlessPresent(target)) return refusal;
   DirectoryListing listing(source.path);
   for (; listing.has_entry(); listing.Next()) {

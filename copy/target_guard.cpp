@@ -25,7 +25,7 @@ class PathChain {
   }
   bool MeetsOneOf(const TreesBeingRead* reading) const {
     for (const TreesBeingRead* tree = reading; tree != nullptr; tree = tree->outer) {
-      if (Holds(tree->root)) return true;
+      if (tree->root && Holds(*tree->root)) return true;
     }
     return false;
   }
@@ -65,26 +65,25 @@ error_code Refused() { return MakeGenericCode(EINVAL); }
 }  // namespace
 
 error_code EnterTree(const std::wstring& directory, const std::wstring& counterpart,
-                     const TreesBeingRead* reading, std::optional<file_identity>* entered) {
+                     TreesBeingRead* tree) {
   // The source root is entered from nowhere; a directory reached through a
   // link is entered from the directory that holds the link.
   const std::optional<PathChain> holders =
-      reading ? std::optional<PathChain>(std::in_place, directory, PathChain::kItsHolder)
-              : std::nullopt;
+      tree->outer ? std::optional<PathChain>(std::in_place, directory, PathChain::kItsHolder)
+                  : std::nullopt;
   const PathChain written_into(counterpart);
-  file_identity identity{};
+  file_identity identity;
   if (!QueryIdentity(directory, &identity)) {
     if (holders && holders->Holds(identity)) return Refused();
-    *entered = identity;
+    tree->root = identity;
   }
-  const TreesBeingRead with_it{identity, reading};
-  if (written_into.MeetsOneOf(*entered ? &with_it : reading)) return Refused();
+  if (written_into.MeetsOneOf(tree)) return Refused();
   return error_code();
 }
 
 error_code RefuseTreeBeingRead(const file_identity& counterpart, const TreesBeingRead* reading) {
   for (const TreesBeingRead* tree = reading; tree != nullptr; tree = tree->outer) {
-    if (SameObject(tree->root, counterpart)) return Refused();
+    if (tree->root && SameObject(*tree->root, counterpart)) return Refused();
   }
   return error_code();
 }

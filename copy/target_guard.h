@@ -24,19 +24,20 @@
 
 namespace overlay {
 
-// One tree the walk reads, named by its root's identity, and the tree it was
-// entered from (none for the source root's). The levels live on the walk's
-// stack, so leaving a directory leaves its tree.
+// One tree the walk reads, named by its root's identity (none where that
+// cannot be told), and the tree it was entered from (none for the source
+// root's). The levels live on the walk's stack, so leaving a directory
+// leaves its tree.
 struct TreesBeingRead {
-  file_identity root;
+  std::optional<file_identity> root;
   const TreesBeingRead* outer;
 };
 
-// At a directory the walk enters before its counterpart is made: the source
-// root (`reading` none), or one reached through a link. `entered` takes the
-// directory's identity where it can be told.
+// At a directory the walk enters, before its counterpart is made: the source
+// root (`tree->outer` none) or one reached through a link. `tree` is the
+// directory's level; its root is filled in where it can be told.
 error_code EnterTree(const std::wstring& directory, const std::wstring& counterpart,
-                     const TreesBeingRead* reading, std::optional<file_identity>* entered);
+                     TreesBeingRead* tree);
 
 // At an existing counterpart, by the identity the walk has taken of it: no
 // added platform call.
