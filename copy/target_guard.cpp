@@ -36,7 +36,8 @@ class PathChain {
     file_identity identity;
     std::wstring path;
   };
-  void Add(const std::wstring& part);
+  // Whether the object at the part is known.
+  bool Add(const std::wstring& part);
   void AddResolvedHolders(const std::wstring& deepest_part);
 
   std::vector<Part> objects_;
@@ -48,17 +49,18 @@ PathChain::PathChain(const std::wstring& path, Start start) {
   if (start == kItsHolder) full_path = ParentOf(full_path);
   std::wstring deepest_part;
   for (std::wstring part = full_path; !part.empty(); part = ParentOf(part)) {
-    const std::size_t held = objects_.size();
-    Add(part);  // unless not there yet, or not to be read
-    if (deepest_part.empty() && objects_.size() > held) deepest_part = part;
+    // Unless it is not there yet, or cannot be read.
+    if (Add(part) && deepest_part.empty()) deepest_part = part;
   }
   // The rest of the path, not there yet, would be made below the deepest part.
   if (!deepest_part.empty()) AddResolvedHolders(deepest_part);
 }
 
-void PathChain::Add(const std::wstring& part) {
+bool PathChain::Add(const std::wstring& part) {
   file_identity identity;
-  if (!QueryIdentity(part, &identity)) objects_.push_back({identity, part});
+  if (QueryIdentity(part, &identity)) return false;
+  objects_.push_back({identity, part});
+  return true;
 }
 
 void PathChain::AddResolvedHolders(const std::wstring& deepest_part) {
