@@ -11,6 +11,7 @@
 
 #include <string>
 
+#include "launcher/update_step.h"
 #include "tests/e2e/checks.h"
 #include "tests/e2e/e2e_config.h"
 #include "tests/e2e/processes.h"
