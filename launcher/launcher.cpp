@@ -8,12 +8,15 @@
 // paths, starting programs), copies.h (the game's lock, overlay's copy and
 // the waiter), signature.h (overlay's signer), matching.h (the game folder
 // against the update, and deleting the update), messages.h (what the player
-// is told, the note) and update_step.h (the step itself). wWinMain is here.
+// is told, the note), preflight.h (the checks before anything starts),
+// update_step.h (the step itself) and update_ready.h (MarkUpdateReady, for
+// your code that unpacks the update). wWinMain is here.
 #include <windows.h>
 
 #include <cwchar>
 #include <string>
 
+#include "update_ready.h"
 #include "update_step.h"
 
 // The launcher of the game in the folder that holds it, say
@@ -29,6 +32,12 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
     return 1;
   }
   const std::wstring game = launcher.substr(0, launcher.find_last_of(L'\\'));
+  const std::wstring too_deep = TooDeepToStartText(launcher, game + L"\\" + kGameProgram);
+  if (!too_deep.empty()) {
+    ::MessageBoxW(nullptr, too_deep.c_str(), L"Launcher", MB_ICONERROR);
+    return 1;
+  }
+  LogUpdateWithoutNote(game + L" update");
   const bool after_run = __argc == 2 && std::wcscmp(__wargv[1], kAfterRunFlag) == 0;
   const UpdateStep step = ApplyPendingUpdate(launcher, game, game + L" update", after_run);
   if (!step.told.empty()) {

@@ -11,26 +11,21 @@
 #include "copies.h"
 #include "matching.h"
 #include "messages.h"
+#include "preflight.h"
 #include "signature.h"
 
 // Your game's program, in the game folder: started once the update step lets the game start.
 constexpr wchar_t kGameProgram[] = L"Game.exe";
 
-// Starts overlay from a copy of the game folder's overlay.exe in `copy`,
+// Starts overlay from a copy in `copy` of overlay.exe (CheckedOverlayCopy),
 // checked first through a handle that lets nobody write, rename or delete the
 // copy until overlay runs from it: what was checked is what runs. The run is
 // counted in the note first, so that a run cut short counts too.
 inline UpdateStep StartCheckedCopy(const std::wstring& game, const std::wstring& update,
                                    const std::wstring& copy, UniqueHandle* overlay) {
-  if (!::CopyFileW((game + L"\\overlay.exe").c_str(), copy.c_str(), FALSE)) {
-    return {true, UpdateNotStartedText(::GetLastError())};
-  }
-  const UniqueHandle checked(::CreateFileW(copy.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
-                                           OPEN_EXISTING, 0, nullptr));
-  if (!checked) return {true, UpdateNotStartedText(::GetLastError())};
-  if (OVERLAY_SIGNER_SHA1[0] != '\0' && !IsSignedBy(checked.get(), copy, OVERLAY_SIGNER_SHA1)) {
-    return {true, kOverlayNotSigned};
-  }
+  UniqueHandle checked;
+  const std::wstring fault = CheckedOverlayCopy(game, update, copy, &checked);
+  if (!fault.empty()) return {true, fault};
   const std::wstring note = PendingNote(update);
   NoteRuns(note, RunsNoted(note) + 1);
   *overlay = StartOverlay(copy, update, game);
@@ -62,6 +57,7 @@ inline UpdateStep ApplyPendingUpdate(const std::wstring& launcher, const std::ws
   }
   if (after_run) return {true, UpdateIncompleteText(mismatch, RunsNoted(note)) + kGameStartsAsItIs};
   if (temp.empty()) return {true, UpdateNotStartedText(ERROR_PATH_NOT_FOUND) + kGameStartsAsItIs};
+  if (const std::optional<UpdateStep> chosen = ChecksBeforeOverlay(update, game)) return *chosen;
   ClearAttributesInTheWay(update, game);
   const std::wstring copy = CopyName(temp + stem, kOverlayCopyEnd);
   UniqueHandle overlay;
