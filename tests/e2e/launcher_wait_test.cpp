@@ -44,7 +44,7 @@ class LauncherWait : public ::testing::Test {
     ASSERT_TRUE(::CopyFileW((built + L"reference_launcher.exe").c_str(), launcher_.c_str(), FALSE));
     ASSERT_TRUE(
         ::CopyFileW((built + overlay).c_str(), (target_ + L"\\overlay.exe").c_str(), FALSE));
-    ASSERT_TRUE(::CopyFileW(stand_in.c_str(), (target_ + L"\\" + kGameProgram).c_str(), FALSE));
+    ASSERT_TRUE(::CopyFileW(ProgramsUnderTest().stand_in.c_str(), (target_ + L"\\" + kGameProgram).c_str(), FALSE));
     WriteFileText(source_ + L"\\game.dat", "update");
     ASSERT_TRUE(MarkUpdateReady(source_));
   }
@@ -122,7 +122,7 @@ TEST_F(LauncherWait, ReferenceLauncherAppliesAnUpdateAcrossItsStarts) {
               UpdateIncompleteText(target_ + L"\\levels", 1) + kGameStartsAsItIs);
 
   EXPECT_TRUE(Exists(elsewhere + L"\\map.dat"));
-  RemoveTree(source_ + L"\\levels");
+  MoveGameTo(work_ / L"Signed Game");  // an update without the link
   const struct {
     const wchar_t* overlay;
     bool altered;
