@@ -54,9 +54,9 @@ inline std::wstring TooDeepToStartText(const std::wstring& launcher, const std::
 
 // What the update asks of the game folder, found in one walk of it.
 struct UpdateNeeds {
-  ULONGLONG bytes = 0;   // room it adds, below
-  std::size_t over = 0;  // characters by which its longest path passes its limit
-  std::wstring longest;  // that path
+  ULONGLONG bytes = 0;                // room it adds, below
+  std::size_t over = 0;               // characters by which its longest path passes its limit
+  std::wstring longest;               // that path
   std::vector<std::wstring> folders;  // game folders it writes into, kFoldersTried at most
 };
 constexpr std::size_t kFoldersTried = 64;
@@ -96,8 +96,8 @@ inline void SurveyUpdate(const std::wstring& update, const std::wstring& game, U
     }
     NotePathLength(from, kLongestPath, needs);
     NotePathLength(to, kLongestPath, needs);
-    const ULONGLONG size = InClusters(
-        static_cast<ULONGLONG>(entry.nFileSizeHigh) << 32 | entry.nFileSizeLow, cluster);
+    const ULONGLONG size =
+        InClusters(static_cast<ULONGLONG>(entry.nFileSizeHigh) << 32 | entry.nFileSizeLow, cluster);
     const ULONGLONG replaced =
         game_has && !IsFolder(in_game.dwFileAttributes)
             ? InClusters(static_cast<ULONGLONG>(in_game.nFileSizeHigh) << 32 | in_game.nFileSizeLow,
@@ -113,10 +113,9 @@ inline void SurveyUpdate(const std::wstring& update, const std::wstring& game, U
 inline bool RefusesNewFiles(const std::wstring& folder) {
   const std::wstring probe = LongForm(folder) + L"\\overlay-write-check-" +
                              std::to_wstring(::GetCurrentProcessId()) + L".tmp";
-  const UniqueHandle file(::CreateFileW(probe.c_str(), GENERIC_WRITE | DELETE, 0, nullptr,
-                                        CREATE_NEW,
-                                        FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE,
-                                        nullptr));
+  const UniqueHandle file(
+      ::CreateFileW(probe.c_str(), GENERIC_WRITE | DELETE, 0, nullptr, CREATE_NEW,
+                    FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr));
   const DWORD error = ::GetLastError();
   return !file && (error == ERROR_ACCESS_DENIED || error == ERROR_WRITE_PROTECT);
 }

@@ -37,9 +37,8 @@ inline void LogUpdateWithoutNote(const std::wstring& update) {
       ::GetFileAttributesW(PendingNote(update).c_str()) != INVALID_FILE_ATTRIBUTES) {
     return;
   }
-  const UniqueHandle log(::CreateFileW(UpdateLog(update).c_str(), FILE_APPEND_DATA,
-                                       FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
-                                       FILE_ATTRIBUTE_NORMAL, nullptr));
+  const UniqueHandle log(::CreateFileW(UpdateLog(update).c_str(), FILE_APPEND_DATA, FILE_SHARE_READ,
+                                       nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
   SYSTEMTIME now;
   ::GetSystemTime(&now);
   char line[256];

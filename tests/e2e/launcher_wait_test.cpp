@@ -41,7 +41,12 @@ class LauncherWait : public ::testing::Test {
     for (const std::wstring& folder : {target_, source_}) {  // unless a step left them
       ::CreateDirectoryW(folder.c_str(), nullptr);
     }
-    ASSERT_TRUE(::CopyFileW((built + L"reference_launcher.exe").c_str(), launcher_.c_str(), FALSE));
+    // The launcher a waiter started may still be exiting, its file in use.
+    bool copied = false;
+    for (const double end = NowSeconds() + 10; !copied && NowSeconds() < end; ::Sleep(100)) {
+      copied = ::CopyFileW((built + L"reference_launcher.exe").c_str(), launcher_.c_str(), FALSE);
+    }
+    ASSERT_TRUE(copied);
     ASSERT_TRUE(
         ::CopyFileW((built + overlay).c_str(), (target_ + L"\\overlay.exe").c_str(), FALSE));
     ASSERT_TRUE(::CopyFileW(ProgramsUnderTest().stand_in.c_str(), (target_ + L"\\" + kGameProgram).c_str(), FALSE));
