@@ -115,7 +115,7 @@ inline std::wstring SignatureFault(HANDLE file, const std::wstring& path, const 
     case ERROR_SUCCESS: {
       const std::string signer = verdict.SignerThumbprint();
       return !signer.empty() && _stricmp(signer.c_str(), thumbprint) == 0 ? std::wstring()
-                                                                            : kOverlayNotSigned;
+                                                                          : kOverlayNotSigned;
     }
     case TRUST_E_NOSIGNATURE:
     case TRUST_E_SUBJECT_FORM_UNKNOWN:
@@ -138,9 +138,8 @@ inline std::wstring CopyAndCheck(const std::wstring& overlay, const std::wstring
   *checked = UniqueHandle(::CreateFileW(copy.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
                                         OPEN_EXISTING, 0, nullptr));
   if (!*checked) return UpdateNotStartedText(::GetLastError());
-  return OVERLAY_SIGNER_SHA1[0] == '\0'
-             ? std::wstring()
-             : SignatureFault(checked->get(), copy, OVERLAY_SIGNER_SHA1);
+  return OVERLAY_SIGNER_SHA1[0] == '\0' ? std::wstring()
+                                        : SignatureFault(checked->get(), copy, OVERLAY_SIGNER_SHA1);
 }
 
 // The copy that overlay runs from: of the game folder's overlay.exe, or,

@@ -49,7 +49,8 @@ class LauncherWait : public ::testing::Test {
     ASSERT_TRUE(copied);
     ASSERT_TRUE(
         ::CopyFileW((built + overlay).c_str(), (target_ + L"\\overlay.exe").c_str(), FALSE));
-    ASSERT_TRUE(::CopyFileW(ProgramsUnderTest().stand_in.c_str(), (target_ + L"\\" + kGameProgram).c_str(), FALSE));
+    ASSERT_TRUE(::CopyFileW(ProgramsUnderTest().stand_in.c_str(),
+                            (target_ + L"\\" + kGameProgram).c_str(), FALSE));
     WriteFileText(source_ + L"\\game.dat", "update");
     ASSERT_TRUE(MarkUpdateReady(source_));
   }
@@ -184,9 +185,8 @@ TEST_F(LauncherWait, ReferenceLauncherAppliesAnUpdateAcrossItsStarts) {
   for (const std::wstring& made : {target_, source_, PendingNote(source_)}) RemoveTree(made);
 
   const std::wstring too_deep = work_ / std::wstring(240, L'g');
-  ASSERT_TRUE(RunShell("d=" + ShellWord(work_.path()) + "/" +
-                       std::string(240, 'g') + "; mkdir \"$d\" && cp " +
-                       ShellWord(Built() + L"reference_launcher.exe") +
+  ASSERT_TRUE(RunShell("d=" + ShellWord(work_.path()) + "/" + std::string(240, 'g') +
+                       "; mkdir \"$d\" && cp " + ShellWord(Built() + L"reference_launcher.exe") +
                        " \"$d/VarenkoLauncher.exe\" && cd \"$d\" && "
                        "{ wine VarenkoLauncher.exe >/dev/null 2>&1 & }"));
   const OverlayOutcome told = OverlayProcess(Listed{overlay::kLauncherImageName}).Finish();
