@@ -151,8 +151,9 @@ TEST_F(LauncherWait, ReferenceLauncherAppliesAnUpdateAcrossItsStarts) {
   ExpectQuietExit(RunOverlay(L"", std::wstring(), kRunTimeLimitMs, launcher_));
   for (const double end = NowSeconds() + 20; Exists(source_) && NowSeconds() < end;) ::Sleep(100);
   EXPECT_TRUE(OverlayProcess(Listed{kGameProgram}).started()) << "no game after the repair";
-  EXPECT_EQ(ReadFileText(target_ + L"\\overlay.exe"),
-            ReadFileText(Built() + L"overlay-signed-by-us.exe"));
+  EXPECT_TRUE(ReadFileText(target_ + L"\\overlay.exe") ==
+              ReadFileText(Built() + L"overlay-signed-by-us.exe"))
+      << "the game's overlay.exe was not replaced";
   EXPECT_FALSE(Exists(source_));
 
   MoveGameTo(work_ / L"Locked Game");
