@@ -28,6 +28,7 @@ using namespace testing_tree;
 // it an update of one file, marked ready; the game folder may be moved.
 class LauncherWait : public ::testing::Test {
  protected:
+  LauncherWait() { MoveGameTo(work_ / L"Game Files"); }
   static std::wstring Built() {
     const std::wstring& stand_in = ProgramsUnderTest().stand_in;
     return stand_in.substr(0, stand_in.find_last_of(L'\\') + 1);
@@ -37,20 +38,18 @@ class LauncherWait : public ::testing::Test {
     copied_file_ = game + L"\\game.dat";
   }
   void Install(const wchar_t* overlay) const {
-    const std::wstring built = Built();
+    const std::wstring &stand_in = ProgramsUnderTest().stand_in, built = Built();
     for (const std::wstring& folder : {target_, source_}) {  // unless a step left them
       ::CreateDirectoryW(folder.c_str(), nullptr);
     }
-    // The launcher a waiter started may still be exiting, its file in use.
-    bool copied = false;
-    for (const double end = NowSeconds() + 10; !copied && NowSeconds() < end; ::Sleep(100)) {
-      copied = ::CopyFileW((built + L"reference_launcher.exe").c_str(), launcher_.c_str(), FALSE);
+    for (const double end = NowSeconds() + 10;  // a launcher may still be exiting
+         !::CopyFileW((built + L"reference_launcher.exe").c_str(), launcher_.c_str(), FALSE);) {
+      ASSERT_LT(NowSeconds(), end) << "the launcher's file stays in use";
+      ::Sleep(100);
     }
-    ASSERT_TRUE(copied);
     ASSERT_TRUE(
         ::CopyFileW((built + overlay).c_str(), (target_ + L"\\overlay.exe").c_str(), FALSE));
-    ASSERT_TRUE(::CopyFileW(ProgramsUnderTest().stand_in.c_str(),
-                            (target_ + L"\\" + kGameProgram).c_str(), FALSE));
+    ASSERT_TRUE(::CopyFileW(stand_in.c_str(), (target_ + L"\\" + kGameProgram).c_str(), FALSE));
     WriteFileText(source_ + L"\\game.dat", "update");
     ASSERT_TRUE(MarkUpdateReady(source_));
   }
@@ -61,9 +60,7 @@ class LauncherWait : public ::testing::Test {
   }
 
   TempDir work_;
-  std::wstring target_ = work_ / L"Game Files", source_ = target_ + L" update";
-  std::wstring launcher_ = target_ + L"\\" + overlay::kLauncherImageName;
-  std::wstring copied_file_ = target_ + L"\\game.dat";
+  std::wstring target_, source_, launcher_, copied_file_;
 };
 
 // Of two launchers started at once, one starts overlay from a copy of its own
@@ -73,11 +70,9 @@ class LauncherWait : public ::testing::Test {
 // again, deletes the update and its note and starts the game. An update that
 // a run left not matching, and a copy signed by another than the launcher's
 // pinned signer, are told, and the game starts as it is; what a link of the
-// update leads to is never deleted. The three faults of a signature are told
-// apart, and a good overlay.exe in the update repairs a bad one. Before
-// overlay starts, a game folder this user may not write, an update too deep
-// for it and a disk without room are told, the player asked (here: close)
-// and nothing written; a game folder too deep to start programs is told once.
+// update leads to is never deleted. Three signature faults are told apart, a good
+// overlay.exe of the update repairs a bad one; an unwritable game folder, an update too deep and
+// a full disk are told before anything is written; a folder too deep to start from, once.
 TEST_F(LauncherWait, ReferenceLauncherAppliesAnUpdateAcrossItsStarts) {
   const auto expect_told = [&](OverlayProcess&& launcher, const std::wstring& message,
                                bool game_starts = true) {
@@ -87,6 +82,10 @@ TEST_F(LauncherWait, ReferenceLauncherAppliesAnUpdateAcrossItsStarts) {
     EXPECT_FALSE(OverlayProcess(CopyOf(launcher)).started()) << "overlay started";
     EXPECT_EQ(OverlayProcess(Listed{kGameProgram}).started(), game_starts) << "the game";
     EXPECT_TRUE(Exists(PendingNote(source_)));
+  };
+  const auto expect_refused = [&](const std::wstring& message) {  // and nothing written
+    expect_told(OverlayProcess(L"", std::wstring(), launcher_), message + kChoiceAfterCheck, false);
+    EXPECT_FALSE(Exists(copied_file_));
   };
   Install(L"overlay-signed-by-us.exe");
   WriteFileText(copied_file_, "the game's, read-only");
@@ -138,11 +137,9 @@ TEST_F(LauncherWait, ReferenceLauncherAppliesAnUpdateAcrossItsStarts) {
                 {L"overlay-signed-by-us.exe", true, kOverlaySignatureBroken}};
   for (const auto& fault : faults) {
     Install(fault.overlay);
-    if (fault.altered) {  // one byte of the code the signature covers
-      std::string bytes = ReadFileText(target_ + L"\\overlay.exe");
-      bytes[4096] ^= 1;
-      WriteFileText(target_ + L"\\overlay.exe", bytes);
-    }
+    std::string bytes = ReadFileText(target_ + L"\\overlay.exe");
+    bytes[4096] ^= fault.altered;  // one byte of the code the signature covers
+    WriteFileText(target_ + L"\\overlay.exe", bytes);
     expect_told(OverlayProcess(L"", std::wstring(), launcher_),
                 std::wstring(fault.told) + kGameStartsAsItIs);
   }
@@ -159,20 +156,14 @@ TEST_F(LauncherWait, ReferenceLauncherAppliesAnUpdateAcrossItsStarts) {
   MoveGameTo(work_ / L"Locked Game");
   Install(L"overlay-signed-by-us.exe");
   ChangeMode(target_, "555");
-  expect_told(OverlayProcess(L"", std::wstring(), launcher_),
-              NotWritableText(target_, UserName()) + kChoiceAfterCheck, false);
+  expect_refused(NotWritableText(target_, UserName()));
   ChangeMode(target_, "755");
-  EXPECT_FALSE(Exists(copied_file_));
   MoveGameTo(work_ / L"Deep Update");
   Install(L"overlay-signed-by-us.exe");
   const std::wstring deep = std::wstring(230, L'd');
   MakeDirectory(LongForm(source_ + L"\\" + deep));
-  expect_told(OverlayProcess(L"", std::wstring(), launcher_),
-              TooDeepForUpdateText(target_, target_.size() + 1 + deep.size() - kLongestMadeFolder,
-                                   target_ + L"\\" + deep) +
-                  kChoiceAfterCheck,
-              false);
-  EXPECT_FALSE(Exists(copied_file_));
+  expect_refused(TooDeepForUpdateText(
+      target_, target_.size() + 1 + deep.size() - kLongestMadeFolder, target_ + L"\\" + deep));
   MoveGameTo(PreparedByRoot() + L"\\small disk\\Game Files");
   Install(L"overlay-signed-by-us.exe");
   WriteFileText(source_ + L"\\game.dat", std::string(2 << 20, 'u'));
@@ -180,9 +171,7 @@ TEST_F(LauncherWait, ReferenceLauncherAppliesAnUpdateAcrossItsStarts) {
   ULARGE_INTEGER available;
   ASSERT_TRUE(::GetVolumePathNameW(target_.c_str(), drive, MAX_PATH + 1) &&
               ::GetDiskFreeSpaceExW(drive, &available, nullptr, nullptr));
-  expect_told(OverlayProcess(L"", std::wstring(), launcher_),
-              NoRoomText(drive, (2 << 20) - available.QuadPart) + kChoiceAfterCheck, false);
-  EXPECT_FALSE(Exists(copied_file_));
+  expect_refused(NoRoomText(drive, (2 << 20) - available.QuadPart));
   for (const std::wstring& made : {target_, source_, PendingNote(source_)}) RemoveTree(made);
 
   const std::wstring too_deep = work_ / std::wstring(240, L'g');
