@@ -28,13 +28,15 @@ constexpr std::size_t kLongestPath = MAX_PATH - 1;
 constexpr std::size_t kLongestListedFolder = kLongestPath - 2;
 constexpr std::size_t kLongestMadeFolder = MAX_PATH - 12 - 1;
 
-// The path's "\\?\" form, which the file functions take past MAX_PATH: for a
-// full path on a drive or a share; any other path as it is.
+// The path's "\\?\" form, which the file functions take past MAX_PATH: made
+// full first (separators, "." and ".." resolved, as "\\?\" resolves none),
+// for a path on a drive or a share; any other path as it is.
 inline std::wstring LongForm(const std::wstring& path) {
-  if (path.size() >= 3 && path[1] == L':' && path[2] == L'\\') return L"\\\\?\\" + path;
-  if (path.compare(0, 2, L"\\\\") == 0 && path.compare(0, 4, L"\\\\?\\") != 0 &&
-      path.compare(0, 4, L"\\\\.\\") != 0) {
-    return L"\\\\?\\UNC\\" + path.substr(2);
+  const std::wstring full = FullPath(path);
+  if (full.size() >= 3 && full[1] == L':' && full[2] == L'\\') return L"\\\\?\\" + full;
+  if (full.compare(0, 2, L"\\\\") == 0 && full.compare(0, 4, L"\\\\?\\") != 0 &&
+      full.compare(0, 4, L"\\\\.\\") != 0) {
+    return L"\\\\?\\UNC\\" + full.substr(2);
   }
   return path;
 }

@@ -12,16 +12,18 @@
 
 #include "basics.h"
 #include "messages.h"
+#include "preflight.h"
 
 // Marks the update folder `update` complete: writes its "update pending"
 // note (PendingNote), empty, after which each start of the launcher runs
 // overlay on it until the game folder matches it. Call it only once every
 // file of the update is written and closed: a folder still being unpacked
 // would be laid over the game half-written. False when the note could not
-// be written (GetLastError says why): the update is then not applied.
+// be written (GetLastError says why): the update is then not applied. Any
+// depth: the note is written through the path's "\\?\" form.
 inline bool MarkUpdateReady(const std::wstring& update) {
-  const UniqueHandle note(::CreateFileW(PendingNote(update).c_str(), GENERIC_WRITE, 0, nullptr,
-                                        CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+  const UniqueHandle note(::CreateFileW(PendingNote(LongForm(update)).c_str(), GENERIC_WRITE, 0,
+                                        nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
   return static_cast<bool>(note);
 }
 
@@ -32,12 +34,13 @@ inline std::wstring UpdateLog(const std::wstring& update) { return update + L".l
 // An update folder without its note is not applied, and nothing tells the
 // player: a line in the log tells support, at each start that finds one.
 inline void LogUpdateWithoutNote(const std::wstring& update) {
-  const DWORD attributes = ::GetFileAttributesW(update.c_str());
+  const std::wstring folder = LongForm(update);
+  const DWORD attributes = ::GetFileAttributesW(folder.c_str());
   if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY) ||
-      ::GetFileAttributesW(PendingNote(update).c_str()) != INVALID_FILE_ATTRIBUTES) {
+      ::GetFileAttributesW(PendingNote(folder).c_str()) != INVALID_FILE_ATTRIBUTES) {
     return;
   }
-  const UniqueHandle log(::CreateFileW(UpdateLog(update).c_str(), FILE_APPEND_DATA, FILE_SHARE_READ,
+  const UniqueHandle log(::CreateFileW(UpdateLog(folder).c_str(), FILE_APPEND_DATA, FILE_SHARE_READ,
                                        nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
   SYSTEMTIME now;
   ::GetSystemTime(&now);
