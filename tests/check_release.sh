@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The release as CI checks it: scripts/release run twice, clean, in two
 # directories and at two times, must give byte-identical files; the package
-# holds the exe, the README part, the reference launcher's source, the
+# holds the exe, the README part, every file of the reference launcher, the
 # changelog, the licences and sums that match; signed, its exe verifies and is the unsigned one plus a signature.
 #   tests/check_release.sh
 set -euo pipefail
@@ -38,19 +38,34 @@ for name in overlay.exe "$package.zip"; do
   fi
 done
 
+launcher_files=$(cd "$root/launcher" && ls)
 expected=$(printf "$package/%s\n" CHANGELOG.md LICENSE README.txt SHA256SUMS THIRD-PARTY-NOTICES \
-  launcher.cpp overlay.exe)
+  overlay.exe $launcher_files | LC_ALL=C sort)
 listed=$(unzip -Z1 "$first/$package.zip" | LC_ALL=C sort)
-[ "$listed" = "$expected" ] && echo "ok: the package lists its seven files" \
+[ "$listed" = "$expected" ] && echo "ok: the package lists its $(echo "$expected" | wc -l) files" \
   || { echo "FAIL: the package lists:"; echo "$listed"; failures=$((failures + 1)); }
 mkdir "$work/unpacked"
 unzip -q "$first/$package.zip" -d "$work/unpacked"
+launcher_same=true
+for name in $launcher_files; do
+  cmp -s "$root/launcher/$name" "$work/unpacked/$package/$name" || launcher_same=false
+done
 (cd "$work/unpacked/$package" && sha256sum --quiet -c SHA256SUMS) && cmp -s "$first/overlay.exe" \
-  "$work/unpacked/$package/overlay.exe" && cmp -s "$root/launcher/launcher.cpp" \
-  "$work/unpacked/$package/launcher.cpp" \
-  && echo "ok: the sums match, the exe is the one built, launcher.cpp the reference launcher" \
+  "$work/unpacked/$package/overlay.exe" \
+  && $launcher_same \
+  && echo "ok: the sums match, the exe is the one built, the launcher's files the reference launcher" \
   || { echo "FAIL: the packaged files do not match their sums, the built exe or the launcher's source"
        failures=$((failures + 1)); }
+
+# The README's launcher build command, pasted as printed, is refused, the compiler saying
+# what to put in place of the thumbprint; with a thumbprint there it builds.
+pasted=$(sed -n '/^ *i686-w64-mingw32-g++ -municode/,/-lcrypt32$/p' "$work/unpacked/$package/README.txt" |
+  tr -d '\\\n')
+filled=${pasted//YOUR-CERTIFICATE-SHA1-THUMBPRINT/0123456789ABCDEF0123456789abcdef01234567}
+(cd "$work/unpacked/$package" && ! (eval "$pasted") >"$work/pasted" 2>&1 &&
+  grep -q "OVERLAY_SIGNER_SHA1 must be the SHA-1 thumbprint" "$work/pasted" && eval "$filled" &&
+  rm VarenkoLauncher.exe) && echo "ok: the README's launcher build command is refused as printed" \
+  || { cat "$work/pasted"; echo "FAIL: the README's launcher build command"; failures=$((failures + 1)); }
 
 # Signed with a throw-away certificate (no time stamp: no network): the
 # signature verifies against it, the sums describe the signed exe, and

@@ -8,7 +8,7 @@
 #include <vector>
 
 // QuoteArgument and UniqueHandle, from the reference launcher.
-#include "launcher/functions.h"
+#include "launcher/basics.h"
 
 namespace e2e {
 

@@ -11,8 +11,8 @@
 
 #include <cwchar>
 
-// Taken out of launcher/launcher.cpp by the build.
-#include "launcher/functions.h"
+// StartOverlay, the reference launcher's.
+#include "launcher/copies.h"
 
 int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
   int count = 0;

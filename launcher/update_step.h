@@ -1,0 +1,81 @@
+// update_step.h: the update step as a whole, run at each start of the
+// launcher: overlay started from a checked copy, the update finished once the
+// game folder matches it, and the game started.
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+
+#include "basics.h"
+#include "copies.h"
+#include "matching.h"
+#include "messages.h"
+#include "preflight.h"
+#include "signature.h"
+
+// Your game's program, in the game folder: started once the update step lets the game start.
+constexpr wchar_t kGameProgram[] = L"Game.exe";
+
+// Starts overlay from a copy in `copy` of overlay.exe (CheckedOverlayCopy),
+// checked first through a handle that lets nobody write, rename or delete the
+// copy until overlay runs from it: what was checked is what runs. The run is
+// counted in the note first, so that a run cut short counts too.
+inline UpdateStep StartCheckedCopy(const std::wstring& game, const std::wstring& update,
+                                   const std::wstring& copy, UniqueHandle* overlay) {
+  UniqueHandle checked;
+  const std::wstring fault = CheckedOverlayCopy(game, update, copy, &checked);
+  if (!fault.empty()) return {true, fault};
+  const std::wstring note = PendingNote(update);
+  NoteRuns(note, RunsNoted(note) + 1);
+  *overlay = StartOverlay(copy, update, game);
+  if (!*overlay) return {true, UpdateNotStartedText(::GetLastError())};
+  return {false, std::wstring()};
+}
+
+// The update step, in the order of README.txt: under the game's lock, the
+// copies of earlier runs deleted; nothing done while an overlay copy is
+// listed; a pending update that the game folder now matches finished (its
+// folder and note deleted); after a run of overlay that left the game folder
+// not matching, the player told; any other pending update started, from a
+// checked copy, with a waiter. The game starts whenever it is not being updated.
+inline UpdateStep ApplyPendingUpdate(const std::wstring& launcher, const std::wstring& game,
+                                     const std::wstring& update, bool after_run) {
+  const std::wstring stem = CopyStem(game), temp = TemporaryFolder();
+  const StepLock lock(L"Local\\" + stem + L"update");
+  if (!temp.empty()) DeleteEarlierCopies(temp, stem);
+  if (OverlayCopyIsListed(stem)) return {false, kUpdateStillRunning};
+  const std::wstring note = PendingNote(update);
+  if (::GetFileAttributesW(note.c_str()) == INVALID_FILE_ATTRIBUTES) return {true, L""};
+  const bool gone = ::GetFileAttributesW(update.c_str()) == INVALID_FILE_ATTRIBUTES;
+  const std::wstring mismatch = gone ? std::wstring() : FirstMismatch(update, game);
+  if (mismatch.empty()) {
+    // Done. overlay deletes nothing: the launcher deletes the update, then its
+    // note, which stays while the folder cannot be deleted yet.
+    if (DeleteTree(update)) ::DeleteFileW(note.c_str());
+    return {true, L""};
+  }
+  if (after_run) return {true, UpdateIncompleteText(mismatch, RunsNoted(note)) + kGameStartsAsItIs};
+  if (temp.empty()) return {true, UpdateNotStartedText(ERROR_PATH_NOT_FOUND) + kGameStartsAsItIs};
+  if (const std::optional<UpdateStep> chosen = ChecksBeforeOverlay(update, game)) return *chosen;
+  ClearAttributesInTheWay(update, game);
+  const std::wstring copy = CopyName(temp + stem, kOverlayCopyEnd);
+  UniqueHandle overlay;
+  UpdateStep step = StartCheckedCopy(game, update, copy, &overlay);
+  if (step.start_game) {
+    ::DeleteFileW(copy.c_str());
+    step.told += kGameStartsAsItIs;
+  } else {
+    StartWaiter(launcher, CopyName(temp + stem, kWaiterCopyEnd), overlay.get());
+  }
+  return step;
+}
+
+// Starts the game; false, after telling the player why, when it cannot.
+inline bool StartGame(const std::wstring& game) {
+  const std::wstring program = game + L"\\" + kGameProgram;
+  if (StartProgram(program, QuoteArgument(program))) return true;
+  const std::wstring told = L"The game could not be started: " + SystemMessage(::GetLastError());
+  ::MessageBoxW(nullptr, told.c_str(), L"Launcher", MB_ICONERROR);
+  return false;
+}
