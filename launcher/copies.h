@@ -15,6 +15,7 @@
 #include <string>
 
 #include "basics.h"
+#include "matching.h"
 
 // Starts overlay on the update folder and the game folder, each made
 // absolute; returns its process handle. It inherits no handle, so that
@@ -32,16 +33,20 @@ inline UniqueHandle StartOverlay(const std::wstring& overlay, const std::wstring
 // list are named <kCopyPrefix><game mark>-<process ID> and then ".exe" for a
 // copy of overlay, "-waiter.exe" for a waiter. No other program's file or
 // process has such a name; and since every game that ships this launcher
-// shares its image name, the mark (a hash of the game folder's path) keeps
-// each launcher to its own game's copies.
+// shares its image name, the mark (a hash of the game folder as the platform
+// resolves it) keeps each launcher to its own game's copies.
 constexpr wchar_t kCopyPrefix[] = L"overlay-VarenkoLauncher-";
 constexpr wchar_t kOverlayCopyEnd[] = L".exe";
 constexpr wchar_t kWaiterCopyEnd[] = L"-waiter.exe";
 
-// kCopyPrefix and the game mark: FNV-1a of the path in upper case (the
-// file system ignores case), 8 hex digits, and "-".
+// kCopyPrefix and the game mark: FNV-1a of the game folder's final path in
+// upper case (the file system ignores case), 8 hex digits, and "-". Every
+// spelling of one folder (two drive letters, a link on the way, letter case)
+// so has one mark, one lock and one set of copies; the path as given stands
+// in where the platform cannot tell.
 inline std::wstring CopyStem(const std::wstring& game) {
-  std::wstring upper = game;
+  const std::wstring resolved = ResolvedPath(game);
+  std::wstring upper = resolved.empty() ? game : resolved;
   ::CharUpperBuffW(&upper[0], static_cast<DWORD>(upper.size()));
   std::uint32_t hash = 2166136261u;
   for (wchar_t character : upper) hash = (hash ^ character) * 16777619u;
@@ -64,13 +69,14 @@ inline bool IsCopyName(const wchar_t* name, const std::wstring& stem, const wcha
   return digits_end > name + stem.size() && _wcsicmp(digits_end, end) == 0;
 }
 
-// Deletes this game's copies of earlier runs. One that still runs cannot be
-// deleted: it is left for a later start.
+// Deletes this game's copies of earlier runs (`temp` ends in "\"). One that
+// still runs cannot be deleted: it is left for a later start.
 inline void DeleteEarlierCopies(const std::wstring& temp, const std::wstring& stem) {
-  ForEachEntryOf(temp, [&](const WIN32_FIND_DATAW& entry) {
+  const Place folder = FolderPlace(temp);
+  ForEachEntryOf(folder.path, [&](const WIN32_FIND_DATAW& entry) {
     if (IsCopyName(entry.cFileName, stem, kOverlayCopyEnd) ||
         IsCopyName(entry.cFileName, stem, kWaiterCopyEnd)) {
-      ::DeleteFileW((temp + entry.cFileName).c_str());
+      DeleteEntry(folder.Child(entry.cFileName));
     }
     return true;
   });
@@ -123,7 +129,7 @@ constexpr wchar_t kAfterRunFlag[] = L"--after-update";
 // when the copy ends. Without it the player starts the launcher again.
 inline void StartWaiter(const std::wstring& launcher, const std::wstring& waiter, HANDLE overlay) {
   HANDLE duplicate = nullptr;
-  if (!::CopyFileW(launcher.c_str(), waiter.c_str(), FALSE) ||
+  if (!::CopyFileW(launcher.c_str(), waiter.c_str(), TRUE) ||
       !::DuplicateHandle(::GetCurrentProcess(), overlay, ::GetCurrentProcess(), &duplicate,
                          SYNCHRONIZE, TRUE, 0)) {
     return;

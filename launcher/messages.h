@@ -8,6 +8,7 @@
 #include <string>
 
 #include "basics.h"
+#include "matching.h"
 
 // What the launcher tells the player while an overlay copy is listed: it may
 // be copying, or waiting for the player to close its failure box.
@@ -21,8 +22,10 @@ constexpr wchar_t kOverlayNotSigned[] =
     L"The update was not started: overlay.exe in the game folder is not signed by the expected "
     L"signer.";
 
-inline std::wstring UpdateNotStartedText(DWORD error) {
-  return L"The update could not be started: " + SystemMessage(error);
+// Names the file that could not be used, when there is one.
+inline std::wstring UpdateNotStartedText(DWORD error, const std::wstring& file = std::wstring()) {
+  return L"The update could not be started: " + (file.empty() ? L"" : L"\"" + file + L"\": ") +
+         SystemMessage(error);
 }
 
 // After a run of overlay, the first entry of the game folder that is not as
@@ -65,14 +68,15 @@ inline unsigned RunsNoted(const std::wstring& note) {
   return static_cast<unsigned>(std::strtoul(text, nullptr, 10));
 }
 
-// A count not written only makes a later message count short.
+// Written only where the note is listed (OpenAsListed). A count not written
+// is carried from run to run on the command line instead (see StartWaiter).
 inline void NoteRuns(const std::wstring& note, unsigned runs) {
-  const UniqueHandle file(
-      ::CreateFileW(note.c_str(), GENERIC_WRITE, 0, nullptr, TRUNCATE_EXISTING, 0, nullptr));
+  const UniqueHandle file = OpenAsListed(PlaceOf(note), GENERIC_WRITE);
   const std::string text = std::to_string(runs);
   DWORD written = 0;
-  if (file) {
-    ::WriteFile(file.get(), text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
+  if (file &&
+      ::WriteFile(file.get(), text.data(), static_cast<DWORD>(text.size()), &written, nullptr)) {
+    ::SetEndOfFile(file.get());
   }
 }
 

@@ -19,22 +19,27 @@ constexpr wchar_t kGameProgram[] = L"Game.exe";
 // Starts overlay from a copy of the game folder's overlay.exe in `copy`,
 // checked first through a handle that lets nobody write, rename or delete the
 // copy until overlay runs from it: what was checked is what runs. The run is
-// counted in the note first, so that a run cut short counts too.
+// counted in the note first, so that a run cut short counts too. The
+// attributes in the way are cleared only then, when overlay is about to start.
 inline UpdateStep StartCheckedCopy(const std::wstring& game, const std::wstring& update,
                                    const std::wstring& copy, UniqueHandle* overlay) {
-  if (!::CopyFileW((game + L"\\overlay.exe").c_str(), copy.c_str(), FALSE)) {
-    return {true, UpdateNotStartedText(::GetLastError())};
+  const std::wstring original = game + L"\\overlay.exe";
+  if (!::CopyFileW(original.c_str(), copy.c_str(), TRUE)) {
+    const DWORD error = ::GetLastError();
+    const bool found = ::GetFileAttributesW(original.c_str()) != INVALID_FILE_ATTRIBUTES;
+    return {true, UpdateNotStartedText(error, found ? copy : original)};
   }
   const UniqueHandle checked(::CreateFileW(copy.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
                                            OPEN_EXISTING, 0, nullptr));
-  if (!checked) return {true, UpdateNotStartedText(::GetLastError())};
+  if (!checked) return {true, UpdateNotStartedText(::GetLastError(), copy)};
   if (OVERLAY_SIGNER_SHA1[0] != '\0' && !IsSignedBy(checked.get(), copy, OVERLAY_SIGNER_SHA1)) {
     return {true, kOverlayNotSigned};
   }
+  ClearAttributesInTheWay(PlaceOf(update), PlaceOf(game));
   const std::wstring note = PendingNote(update);
   NoteRuns(note, RunsNoted(note) + 1);
   *overlay = StartOverlay(copy, update, game);
-  if (!*overlay) return {true, UpdateNotStartedText(::GetLastError())};
+  if (!*overlay) return {true, UpdateNotStartedText(::GetLastError(), copy)};
   return {false, std::wstring()};
 }
 
@@ -53,21 +58,21 @@ inline UpdateStep ApplyPendingUpdate(const std::wstring& launcher, const std::ws
   const std::wstring note = PendingNote(update);
   if (::GetFileAttributesW(note.c_str()) == INVALID_FILE_ATTRIBUTES) return {true, L""};
   const bool gone = ::GetFileAttributesW(update.c_str()) == INVALID_FILE_ATTRIBUTES;
-  const std::wstring mismatch = gone ? std::wstring() : FirstMismatch(update, game);
+  const std::wstring mismatch =
+      gone ? std::wstring() : FirstMismatch(PlaceOf(update), PlaceOf(game));
   if (mismatch.empty()) {
     // Done. overlay deletes nothing: the launcher deletes the update, then its
     // note, which stays while the folder cannot be deleted yet.
-    if (DeleteTree(update)) ::DeleteFileW(note.c_str());
+    if (DeleteTree(PlaceOf(update))) DeleteEntry(PlaceOf(note));
     return {true, L""};
   }
   if (after_run) return {true, UpdateIncompleteText(mismatch, RunsNoted(note)) + kGameStartsAsItIs};
   if (temp.empty()) return {true, UpdateNotStartedText(ERROR_PATH_NOT_FOUND) + kGameStartsAsItIs};
-  ClearAttributesInTheWay(update, game);
   const std::wstring copy = CopyName(temp + stem, kOverlayCopyEnd);
   UniqueHandle overlay;
   UpdateStep step = StartCheckedCopy(game, update, copy, &overlay);
   if (step.start_game) {
-    ::DeleteFileW(copy.c_str());
+    DeleteEntry(PlaceOf(copy));
     step.told += kGameStartsAsItIs;
   } else {
     StartWaiter(launcher, CopyName(temp + stem, kWaiterCopyEnd), overlay.get());

@@ -53,14 +53,13 @@ class LauncherWait : public ::testing::Test {
   const std::wstring copied_file_ = target_ + L"\\game.dat";
 };
 
-// Of two launchers started at once, one starts overlay from a copy of its own
-// (having cleared the read-only file in its way and deleted its game's copies
-// of earlier runs, and no other game's) and exits; the other waits for it,
-// sees its copy and tells the player. Once the copy ends, the launcher starts
-// again, deletes the update and its note and starts the game. An update that
-// a run left not matching, and a copy signed by another than the launcher's
-// pinned signer, are told, and the game starts as it is; what a link of the
-// update leads to is never deleted.
+// Of two launchers started at once, from two spellings of the game folder, one starts overlay from
+// a copy of its own (having cleared the read-only file in its way and deleted its game's copies of
+// earlier runs, and no other game's) and exits; the other waits for it, sees its copy and tells the
+// player. Once the copy ends, the launcher starts again, deletes the update and its note and starts
+// the game. An update that a run left not matching, and a copy signed by another than the
+// launcher's pinned signer, are told, and the game starts as it is; what a link of the update leads
+// to is never deleted.
 TEST_F(LauncherWait, ReferenceLauncherAppliesAnUpdateAcrossItsStarts) {
   const auto expect_told = [&](OverlayProcess&& launcher, const std::wstring& message) {
     const OverlayOutcome told = launcher.Finish();
@@ -78,7 +77,10 @@ TEST_F(LauncherWait, ReferenceLauncherAppliesAnUpdateAcrossItsStarts) {
   WriteFileText(earlier, "left by an earlier run");
   WriteFileText(foreign, "another game's");
   LauncherStandIn holding(work_.path(), overlay::kLauncherImageName);  // overlay waits for it
-  OverlayProcess first(L"", std::wstring(), launcher_), second(L"", std::wstring(), launcher_);
+  const std::wstring alias = work_ / L"Alias";  // the game folder's holder spelled another way
+  MakeSymlink(alias, work_.path());
+  OverlayProcess first(L"", std::wstring(), launcher_),
+      second(L"", std::wstring(), alias + launcher_.substr(work_.path().size()));
   const OverlayOutcome outcomes[] = {first.Finish(), second.Finish()};
   const bool first_started = outcomes[0].boxes.empty();
   OverlayProcess overlay(CopyOf(first_started ? first : second));
@@ -110,6 +112,29 @@ TEST_F(LauncherWait, ReferenceLauncherAppliesAnUpdateAcrossItsStarts) {
               UpdateIncompleteText(target_ + L"\\levels", 1) + kGameStartsAsItIs);
 
   EXPECT_TRUE(Exists(elsewhere + L"\\map.dat"));
+  // Links to files, which Wine lists as plain files: one of the update to the
+  // game's own file never matches it, and neither deleting the update nor
+  // clearing the attributes in the way touches what a link leads to.
+  const std::wstring outside = work_ / L"manual.txt", game_file = target_ + L"\\readme.txt";
+  for (const std::wstring& file : {outside, game_file}) {
+    WriteFileText(file, "not the update's to delete");
+    ASSERT_TRUE(::SetFileAttributesW(file.c_str(), FILE_ATTRIBUTE_READONLY));
+  }
+  MakeSymlink(source_ + L"\\readme.txt", game_file);
+  MakeSymlink(source_ + L"\\manual.txt", outside);
+  MakeSymlink(target_ + L"\\manual.txt", outside);
+  const std::wstring links = work_ / L"links";
+  MakeDirectory(links);
+  MakeSymlink(links + L"\\readme.txt", game_file);
+  EXPECT_EQ(FirstMismatch(PlaceOf(links), PlaceOf(target_)), game_file);
+  ClearAttributesInTheWay(PlaceOf(source_), PlaceOf(target_));
+  EXPECT_EQ(::GetFileAttributesW(outside.c_str()) & FILE_ATTRIBUTE_READONLY,
+            1u * FILE_ATTRIBUTE_READONLY);
+  EXPECT_FALSE(DeleteTree(PlaceOf(source_)));
+  EXPECT_FALSE(Exists(source_ + L"\\game.dat")) << "the update's own file stayed";
+  for (const std::wstring& file : {outside, game_file, elsewhere + L"\\map.dat"}) {
+    EXPECT_EQ(ReadFileText(file), "not the update's to delete") << Utf8(file);
+  }
   Install(L"overlay-signed-by-another.exe");
   expect_told(OverlayProcess(L"", std::wstring(), launcher_),
               std::wstring(kOverlayNotSigned) + kGameStartsAsItIs);
