@@ -117,37 +117,88 @@ class StepLock {
   bool held_ = false;
 };
 
-// The command-line words of the waiter, "<waiter> kWaitFlag <handle>
-// <launcher>", and of the launcher it starts again, "<launcher>
-// kAfterRunFlag".
+// How the run of overlay that a waiter watched ended, as it hands it on to
+// the launcher it starts again: "<launcher> kAfterRunFlag <runs> <cut short>
+// <box text>". The waiter itself is "<waiter> kWaitFlag <handle> <launcher>
+// <runs> <cut short>".
+struct RunEnd {
+  bool after_run = false;
+  unsigned runs = 0;       // runs of overlay counted, this one too
+  unsigned cut_short = 0;  // runs before this one cut short in a row
+  std::wstring box;        // the text of overlay's box; empty when it showed none
+};
 constexpr wchar_t kWaitFlag[] = L"--wait-for-overlay";
 constexpr wchar_t kAfterRunFlag[] = L"--after-update";
 
 // Starts the waiter, a copy of the launcher under a name overlay does not
 // wait for: it inherits a handle to overlay's process, waits on it, then
 // starts the launcher again (WaitThenStartLauncher), so that the game starts
-// when the copy ends. Without it the player starts the launcher again.
-inline void StartWaiter(const std::wstring& launcher, const std::wstring& waiter, HANDLE overlay) {
+// when the copy ends. Without it the player starts the launcher again. The
+// count of runs travels with it, so that a note that cannot be written
+// does not lose it.
+inline void StartWaiter(const std::wstring& launcher, const std::wstring& waiter, HANDLE overlay,
+                        unsigned runs, unsigned cut_short) {
   HANDLE duplicate = nullptr;
   if (!::CopyFileW(launcher.c_str(), waiter.c_str(), TRUE) ||
       !::DuplicateHandle(::GetCurrentProcess(), overlay, ::GetCurrentProcess(), &duplicate,
-                         SYNCHRONIZE, TRUE, 0)) {
+                         SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, TRUE, 0)) {
     return;
   }
   const UniqueHandle inheritable(duplicate);
   const InheritOnly inherit(duplicate);
   if (!inherit.get()) return;
   const std::wstring value = std::to_wstring(reinterpret_cast<std::uintptr_t>(duplicate));
-  StartProgram(
-      waiter,
-      QuoteArgument(waiter) + L" " + kWaitFlag + L" " + value + L" " + QuoteArgument(launcher),
-      &inherit);
+  StartProgram(waiter,
+               QuoteArgument(waiter) + L" " + kWaitFlag + L" " + value + L" " +
+                   QuoteArgument(launcher) + L" " + std::to_wstring(runs) + L" " +
+                   std::to_wstring(cut_short),
+               &inherit);
 }
 
-// The waiter's whole work (see StartWaiter).
-inline int WaitThenStartLauncher(const wchar_t* overlay_handle, const wchar_t* launcher) {
+// The text of a box of the process `id` while one is open: its static text
+// (control 0xFFFF), read through WM_GETTEXT, as for a window of another
+// process. overlay tells why a copy stopped only there.
+struct BoxOf {
+  DWORD id;
+  std::wstring text;
+};
+inline BOOL CALLBACK ReadBoxOf(HWND window, LPARAM context) {
+  auto* box = reinterpret_cast<BoxOf*>(context);
+  DWORD owner = 0;
+  wchar_t class_name[16] = L"";
+  ::GetWindowThreadProcessId(window, &owner);
+  const HWND text = owner == box->id && ::GetClassNameW(window, class_name, 16) &&
+                            std::wcscmp(class_name, L"#32770") == 0
+                        ? ::GetDlgItem(window, 0xFFFF)
+                        : nullptr;
+  DWORD_PTR length = 0, copied = 0;
+  if (!text ||
+      !::SendMessageTimeoutW(text, WM_GETTEXTLENGTH, 0, 0, SMTO_ABORTIFHUNG, 1000, &length)) {
+    return TRUE;
+  }
+  std::wstring read(length + 1, L'\0');
+  ::SendMessageTimeoutW(text, WM_GETTEXT, read.size(), reinterpret_cast<LPARAM>(&read[0]),
+                        SMTO_ABORTIFHUNG, 1000, &copied);
+  read.resize(copied);
+  if (!read.empty()) box->text = read;
+  return read.empty();
+}
+
+// The waiter's whole work (see StartWaiter): waits for overlay, reading its
+// box while one is open, then starts the launcher again with what it saw.
+inline int WaitThenStartLauncher(const wchar_t* overlay_handle, const wchar_t* launcher,
+                                 const wchar_t* runs, const wchar_t* cut_short) {
   const UniqueHandle overlay(reinterpret_cast<HANDLE>(
       static_cast<std::uintptr_t>(std::wcstoul(overlay_handle, nullptr, 10))));
+  BoxOf box{::GetProcessId(overlay.get()), std::wstring()};
+  while (box.id != 0 && ::WaitForSingleObject(overlay.get(), 100) == WAIT_TIMEOUT) {
+    ::EnumWindows(ReadBoxOf, reinterpret_cast<LPARAM>(&box));
+  }
   ::WaitForSingleObject(overlay.get(), INFINITE);
-  return StartProgram(launcher, QuoteArgument(launcher) + L" " + kAfterRunFlag) ? 0 : 1;
+  return StartProgram(launcher, QuoteArgument(launcher) + L" " + kAfterRunFlag + L" " +
+                                    std::to_wstring(std::wcstoul(runs, nullptr, 10)) + L" " +
+                                    std::to_wstring(std::wcstoul(cut_short, nullptr, 10)) + L" " +
+                                    QuoteArgument(box.text))
+             ? 0
+             : 1;
 }

@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <utility>
 
 #include "launcher/update_step.h"
 #include "tests/e2e/checks.h"
@@ -33,7 +34,11 @@ class LauncherWait : public ::testing::Test {
     for (const std::wstring& folder : {target_, source_}) {  // unless a step left them
       ::CreateDirectoryW(folder.c_str(), nullptr);
     }
-    ASSERT_TRUE(::CopyFileW((built + L"reference_launcher.exe").c_str(), launcher_.c_str(), FALSE));
+    bool copied = false;  // a launcher started before may still be on its way out
+    for (int tries = 0; tries < 50 && !copied; ++tries, ::Sleep(copied ? 0 : 100)) {
+      copied = ::CopyFileW((built + L"reference_launcher.exe").c_str(), launcher_.c_str(), FALSE);
+    }
+    ASSERT_TRUE(copied);
     ASSERT_TRUE(
         ::CopyFileW((built + overlay).c_str(), (target_ + L"\\overlay.exe").c_str(), FALSE));
     ASSERT_TRUE(::CopyFileW(stand_in.c_str(), (target_ + L"\\" + kGameProgram).c_str(), FALSE));
@@ -42,8 +47,20 @@ class LauncherWait : public ::testing::Test {
   }
 
   // The copy of overlay that the launcher process `launcher` starts.
-  Listed CopyOf(const OverlayProcess& launcher) const {
-    return Listed{CopyStem(target_) + std::to_wstring(launcher.id()) + kOverlayCopyEnd};
+  Listed CopyOf(DWORD launcher) const {
+    return Listed{CopyStem(target_) + std::to_wstring(launcher) + kOverlayCopyEnd};
+  }
+
+  // The launcher that asks the player (one started again after a run may
+  // first start overlay again), answered with `answer`: its box and its id.
+  std::pair<BoxSighting, DWORD> Asked(int answer) const {
+    for (const double end = NowSeconds() + 60; NowSeconds() < end;) {
+      OverlayProcess launcher(Listed{overlay::kLauncherImageName});
+      const OverlayOutcome outcome = launcher.Finish(kRunTimeLimitMs, answer);
+      if (!outcome.boxes.empty()) return {outcome.boxes[0], launcher.id()};
+    }
+    ADD_FAILURE() << "no launcher asked";
+    return {};
   }
 
   TempDir work_;
@@ -65,7 +82,7 @@ TEST_F(LauncherWait, ReferenceLauncherAppliesAnUpdateAcrossItsStarts) {
     const OverlayOutcome told = launcher.Finish();
     ASSERT_EQ(told.boxes.size(), 1u);
     EXPECT_EQ(told.boxes[0].text, message);
-    EXPECT_FALSE(OverlayProcess(CopyOf(launcher)).started()) << "overlay started";
+    EXPECT_FALSE(OverlayProcess(CopyOf(launcher.id())).started()) << "overlay started";
     EXPECT_TRUE(OverlayProcess(Listed{kGameProgram}).started()) << "the game did not start";
     EXPECT_TRUE(Exists(PendingNote(source_)));
   };
@@ -83,9 +100,10 @@ TEST_F(LauncherWait, ReferenceLauncherAppliesAnUpdateAcrossItsStarts) {
       second(L"", std::wstring(), alias + launcher_.substr(work_.path().size()));
   const OverlayOutcome outcomes[] = {first.Finish(), second.Finish()};
   const bool first_started = outcomes[0].boxes.empty();
-  OverlayProcess overlay(CopyOf(first_started ? first : second));
+  OverlayProcess overlay(CopyOf((first_started ? first : second).id()));
   ASSERT_TRUE(overlay.started()) << "no launcher started overlay";
-  EXPECT_FALSE(OverlayProcess(CopyOf(first_started ? second : first)).started()) << "both did";
+  EXPECT_FALSE(OverlayProcess(CopyOf((first_started ? second : first).id())).started())
+      << "both did";
   ASSERT_EQ(outcomes[first_started].boxes.size(), 1u);
   EXPECT_EQ(outcomes[first_started].boxes[0].text, kUpdateStillRunning);
   EXPECT_FALSE(Exists(earlier));
@@ -102,14 +120,73 @@ TEST_F(LauncherWait, ReferenceLauncherAppliesAnUpdateAcrossItsStarts) {
   EXPECT_FALSE(Exists(PendingNote(source_)));
   EXPECT_FALSE(Exists(source_));
 
+  // A run stopped by a file another program holds open: the player is told
+  // overlay's text, where the copy stopped and what to do, and chooses (Try
+  // Again, then Cancel); the game starts only once the update completes.
+  Install(L"overlay-signed-by-us.exe");
+  WriteFileText(source_ + L"\\data.pak", "new data");
+  const std::wstring held_file = target_ + L"\\data.pak";
+  WriteFileText(held_file, "old");
+  {
+    const UniqueHandle held(
+        ::CreateFileW(held_file.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+    OverlayProcess launcher(L"", std::wstring(), launcher_);
+    ExpectQuietExit(launcher.Finish());
+    DWORD asker = launcher.id();
+    for (const int answer : {IDTRYAGAIN, IDCANCEL}) {
+      OverlayProcess copy(CopyOf(asker));
+      while (copy.IsRunning() && !copy.ShowsBox()) ::Sleep(10);
+      ::Sleep(500);  // as a player reads it, and the waiter with them
+      const OverlayOutcome stopped = copy.Finish();
+      ASSERT_EQ(stopped.boxes.size(), 1u);
+      const auto asked = Asked(answer);
+      EXPECT_NE(asked.first.text.find(stopped.boxes[0].text), std::wstring::npos)
+          << Utf8(asked.first.text);
+      EXPECT_NE(asked.first.text.find(L"\"" + held_file + L"\""), std::wstring::npos);
+      EXPECT_EQ(asked.first.button_ids.size(), 3u);
+      asker = asked.second;
+    }
+    EXPECT_FALSE(OverlayProcess(Listed{kGameProgram}).started()) << "the game started";
+  }
+  ExpectQuietExit(RunOverlay(L"", std::wstring(), kRunTimeLimitMs, launcher_));
+  EXPECT_TRUE(OverlayProcess(Listed{kGameProgram}).started()) << "no game after the copy";
+  EXPECT_EQ(ReadFileText(held_file), "new data");
+
+  // A run cut short midway is run again at once: the game starts once, on
+  // the complete update, and the log tells both runs.
+  Install(L"overlay-signed-by-us.exe");
+  for (char part = 'a'; part < 'i'; ++part) {
+    WriteFileText(source_ + L"\\" + wchar_t(part) + L".pak", std::string(16 << 20, part));
+  }
+  {
+    OverlayProcess launcher(L"", std::wstring(), launcher_);
+    ExpectQuietExit(launcher.Finish());
+    OverlayProcess copy(CopyOf(launcher.id()));
+    const auto copying = [&] {
+      for (wchar_t part = L'a'; part < L'i'; ++part) {
+        if (Exists(target_ + L"\\" + part + L".pak")) return true;
+      }
+      return false;
+    };
+    while (copy.IsRunning() && !copying()) ::Sleep(10);
+  }  // ended
+  for (const double end = NowSeconds() + 60; Exists(source_) && NowSeconds() < end;) ::Sleep(100);
+  EXPECT_TRUE(OverlayProcess(Listed{kGameProgram}).started()) << "no game after the copy";
+  EXPECT_FALSE(OverlayProcess(Listed{kGameProgram}).started()) << "the game started twice";
+  EXPECT_TRUE(ReadFileText(target_ + L"\\e.pak") == std::string(16 << 20, 'e'));
+  const std::string log = ReadFileText(UpdateLog(source_));
+  const std::size_t cut_short = log.rfind("cut short"), complete = log.rfind("complete");
+  EXPECT_TRUE(cut_short != std::string::npos && complete > cut_short) << log;
+
   Install(L"overlay-signed-by-us.exe");
   const std::wstring elsewhere = work_ / L"elsewhere";  // what a link of the update leads to
   MakeDirectory(elsewhere);
   WriteFileText(elsewhere + L"\\map.dat", "not the update's to delete");
   MakeSymlink(source_ + L"\\levels", elsewhere);
   ExpectQuietExit(RunOverlay(L"", std::wstring(), kRunTimeLimitMs, launcher_));
-  expect_told(OverlayProcess(Listed{overlay::kLauncherImageName}),
-              UpdateIncompleteText(target_ + L"\\levels", 1) + kGameStartsAsItIs);
+  EXPECT_EQ(Asked(IDCONTINUE).first.text,
+            UpdateCutShortText(target_ + L"\\levels", 2, UpdateLog(source_)));
+  EXPECT_TRUE(OverlayProcess(Listed{kGameProgram}).started()) << "the game did not start";
 
   EXPECT_TRUE(Exists(elsewhere + L"\\map.dat"));
   // Links to files, which Wine lists as plain files: one of the update to the
