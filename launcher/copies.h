@@ -2,7 +2,8 @@
 // folder: overlay started from a copy named for its game and run, earlier
 // copies deleted, the process list searched for a running one, the lock that
 // makes that look and the start one step, and the waiter, a copy of the
-// launcher that waits for overlay and then starts the launcher again.
+// launcher that waits for overlay and then starts the launcher again
+// (its work and window: waiter_window.h).
 #pragma once
 
 #include <windows.h>
@@ -82,17 +83,24 @@ inline void DeleteEarlierCopies(const std::wstring& temp, const std::wstring& st
   });
 }
 
-// Whether a copy of overlay for this game is in the process list: waiting
-// for the launcher, copying, or showing its failure box.
-inline bool OverlayCopyIsListed(const std::wstring& stem) {
+// Whether a process whose image name passes `is_it` is in the process list.
+template <typename Test>
+bool ProcessIsListed(const Test& is_it) {
   const UniqueHandle snapshot(::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
   PROCESSENTRY32W entry;
   entry.dwSize = sizeof entry;
   for (BOOL more = snapshot && ::Process32FirstW(snapshot.get(), &entry); more;
        more = ::Process32NextW(snapshot.get(), &entry)) {
-    if (IsCopyName(entry.szExeFile, stem, kOverlayCopyEnd)) return true;
+    if (is_it(entry.szExeFile)) return true;
   }
   return false;
+}
+
+// Whether a copy of overlay for this game is in the process list: waiting
+// for the launcher, copying, or showing its failure box.
+inline bool OverlayCopyIsListed(const std::wstring& stem) {
+  return ProcessIsListed(
+      [&](const wchar_t* image) { return IsCopyName(image, stem, kOverlayCopyEnd); });
 }
 
 // Holds a named mutex while it lives. A second launcher of the same game
@@ -148,57 +156,12 @@ inline void StartWaiter(const std::wstring& launcher, const std::wstring& waiter
   const InheritOnly inherit(duplicate);
   if (!inherit.get()) return;
   const std::wstring value = std::to_wstring(reinterpret_cast<std::uintptr_t>(duplicate));
-  StartProgram(waiter,
-               QuoteArgument(waiter) + L" " + kWaitFlag + L" " + value + L" " +
-                   QuoteArgument(launcher) + L" " + std::to_wstring(runs) + L" " +
-                   std::to_wstring(cut_short),
-               &inherit);
-}
-
-// The text of a box of the process `id` while one is open: its static text
-// (control 0xFFFF), read through WM_GETTEXT, as for a window of another
-// process. overlay tells why a copy stopped only there.
-struct BoxOf {
-  DWORD id;
-  std::wstring text;
-};
-inline BOOL CALLBACK ReadBoxOf(HWND window, LPARAM context) {
-  auto* box = reinterpret_cast<BoxOf*>(context);
-  DWORD owner = 0;
-  wchar_t class_name[16] = L"";
-  ::GetWindowThreadProcessId(window, &owner);
-  const HWND text = owner == box->id && ::GetClassNameW(window, class_name, 16) &&
-                            std::wcscmp(class_name, L"#32770") == 0
-                        ? ::GetDlgItem(window, 0xFFFF)
-                        : nullptr;
-  DWORD_PTR length = 0, copied = 0;
-  if (!text ||
-      !::SendMessageTimeoutW(text, WM_GETTEXTLENGTH, 0, 0, SMTO_ABORTIFHUNG, 1000, &length)) {
-    return TRUE;
-  }
-  std::wstring read(length + 1, L'\0');
-  ::SendMessageTimeoutW(text, WM_GETTEXT, read.size(), reinterpret_cast<LPARAM>(&read[0]),
-                        SMTO_ABORTIFHUNG, 1000, &copied);
-  read.resize(copied);
-  if (!read.empty()) box->text = read;
-  return read.empty();
-}
-
-// The waiter's whole work (see StartWaiter): waits for overlay, reading its
-// box while one is open, then starts the launcher again with what it saw.
-inline int WaitThenStartLauncher(const wchar_t* overlay_handle, const wchar_t* launcher,
-                                 const wchar_t* runs, const wchar_t* cut_short) {
-  const UniqueHandle overlay(reinterpret_cast<HANDLE>(
-      static_cast<std::uintptr_t>(std::wcstoul(overlay_handle, nullptr, 10))));
-  BoxOf box{::GetProcessId(overlay.get()), std::wstring()};
-  while (box.id != 0 && ::WaitForSingleObject(overlay.get(), 100) == WAIT_TIMEOUT) {
-    ::EnumWindows(ReadBoxOf, reinterpret_cast<LPARAM>(&box));
-  }
-  ::WaitForSingleObject(overlay.get(), INFINITE);
-  return StartProgram(launcher, QuoteArgument(launcher) + L" " + kAfterRunFlag + L" " +
-                                    std::to_wstring(std::wcstoul(runs, nullptr, 10)) + L" " +
-                                    std::to_wstring(std::wcstoul(cut_short, nullptr, 10)) + L" " +
-                                    QuoteArgument(box.text))
-             ? 0
-             : 1;
+  const UniqueHandle started = StartProgram(
+      waiter,
+      QuoteArgument(waiter) + L" " + kWaitFlag + L" " + value + L" " + QuoteArgument(launcher) +
+          L" " + std::to_wstring(runs) + L" " + std::to_wstring(cut_short),
+      &inherit);
+  // overlay copies once the launcher has exited: the launcher exits once the
+  // waiter shows its window and watches, so that it sees the whole run.
+  if (started) ::WaitForInputIdle(started.get(), 10000);
 }

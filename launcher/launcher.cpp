@@ -8,7 +8,8 @@
 // paths, starting programs), copies.h (the game's lock, overlay's copy and
 // the waiter), signature.h (overlay's signer), matching.h (the game folder
 // against the update, and deleting the update), messages.h (what the player
-// is told, the note) and update_step.h (the step itself). wWinMain is here.
+// is told, the note and the log), waiter_window.h (the waiter and its window)
+// and update_step.h (the step itself). wWinMain is here.
 #include <windows.h>
 
 #include <cstdlib>

@@ -14,11 +14,11 @@
 #include "basics.h"
 #include "matching.h"
 
-// What the launcher tells the player while an overlay copy is listed: it may
-// be copying, or waiting for the player to close its failure box.
-constexpr wchar_t kUpdateStillRunning[] =
-    L"The game is still being updated. If a message about the update is open, read it and "
-    L"close it. Then start the game again.";
+// The game's name, for every message: its folder's.
+inline std::wstring GameName(const std::wstring& game) {
+  return game.substr(game.find_last_of(L'\\') + 1);
+}
+
 // Ends every message after which the game starts without the update.
 constexpr wchar_t kGameStartsAsItIs[] =
     L" The game starts as it is; the update is tried again at its next start.";

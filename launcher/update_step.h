@@ -13,6 +13,7 @@
 #include "matching.h"
 #include "messages.h"
 #include "signature.h"
+#include "waiter_window.h"
 
 // Your game's program, in the game folder: started once the update step lets the game start.
 constexpr wchar_t kGameProgram[] = L"Game.exe";
@@ -46,19 +47,23 @@ inline UpdateStep StartCheckedCopy(const std::wstring& game, const std::wstring&
 
 // The update step, in the order of README.txt: under the game's lock, the
 // copies of earlier runs deleted; nothing done while an overlay copy is
-// listed; a pending update that the game folder now matches finished (its
-// folder and note deleted); after a run of overlay that left the game folder
-// not matching, the run logged and then: stopped by a failure (overlay's box),
-// the player told and asked; cut short (no box), run again at once, and told
-// and asked only when the run before was cut short too. Any other pending
-// update started, from a checked copy, with a waiter. The game starts
+// listed but its waiter's window brought forward; a pending update that the game folder now matches
+// finished (its folder and note deleted); after a run of overlay that left the game folder not
+// matching, the run logged and then: stopped by a failure (overlay's box), the player told and
+// asked; cut short (no box), run again at once, and told and asked only when the run before was cut
+// short too. Any other pending update started, from a checked copy, with a waiter. The game starts
 // whenever it is not being updated and the player was not asked.
 inline UpdateStep ApplyPendingUpdate(const std::wstring& launcher, const std::wstring& game,
                                      const std::wstring& update, const RunEnd& end) {
   const std::wstring stem = CopyStem(game), temp = TemporaryFolder();
   const StepLock lock(L"Local\\" + stem + L"update");
   if (!temp.empty()) DeleteEarlierCopies(temp, stem);
-  if (OverlayCopyIsListed(stem)) return {false, kUpdateStillRunning};
+  // A second start while a copy runs: its waiter's window comes forward, and
+  // this launcher exits at once, holding nothing back.
+  if (OverlayCopyIsListed(stem)) {
+    BringWaiterForward(stem);
+    return {false, L""};
+  }
   const std::wstring note = PendingNote(update), log = UpdateLog(update);
   if (::GetFileAttributesW(note.c_str()) == INVALID_FILE_ATTRIBUTES) return {true, L""};
   const unsigned runs = std::max(RunsNoted(note), end.runs);
@@ -91,11 +96,6 @@ inline UpdateStep ApplyPendingUpdate(const std::wstring& launcher, const std::ws
                 cut_short);
   }
   return step;
-}
-
-// The game's name, for every message: its folder's.
-inline std::wstring GameName(const std::wstring& game) {
-  return game.substr(game.find_last_of(L'\\') + 1);
 }
 
 // Starts the game; false, after telling the player why, when it cannot.

@@ -6,7 +6,8 @@
 #include "app/launcher_wait.h"
 
 #include <windows.h>
-
+// After windows.h, which it needs.
+#include <commctrl.h>
 #include <gtest/gtest.h>
 
 #include <string>
@@ -63,6 +64,15 @@ class LauncherWait : public ::testing::Test {
     return {};
   }
 
+  // The waiter's window for this game, waiting for it a few seconds.
+  HWND ShownWaiterWindow() const {
+    HWND window = nullptr;
+    for (int tries = 0; tries < 50 && !window; ++tries, ::Sleep(window ? 0 : 100)) {
+      window = ::FindWindowW(WaiterWindowClass(CopyStem(target_)).c_str(), nullptr);
+    }
+    return window;
+  }
+
   TempDir work_;
   const std::wstring target_ = work_ / L"Game Files";
   const std::wstring source_ = target_ + L" update";
@@ -70,13 +80,14 @@ class LauncherWait : public ::testing::Test {
   const std::wstring copied_file_ = target_ + L"\\game.dat";
 };
 
-// Of two launchers started at once, from two spellings of the game folder, one starts overlay from
-// a copy of its own (having cleared the read-only file in its way and deleted its game's copies of
-// earlier runs, and no other game's) and exits; the other waits for it, sees its copy and tells the
-// player. Once the copy ends, the launcher starts again, deletes the update and its note and starts
-// the game. An update that a run left not matching, and a copy signed by another than the
-// launcher's pinned signer, are told, and the game starts as it is; what a link of the update leads
-// to is never deleted.
+// Of two launchers started at once, from two spellings of the game folder,
+// one starts overlay from a copy of its own (having deleted its game's copies
+// of earlier runs, and no other game's) and exits; the other sees its copy,
+// brings the waiter's window forward and exits without a box. Once the copy
+// ends, the launcher starts again, deletes the update and its note and starts
+// the game. A run stopped by a failure, a run cut short, an update that never
+// matches and a copy signed by another than the launcher's pinned signer
+// follow; what a link of the update leads to is never deleted.
 TEST_F(LauncherWait, ReferenceLauncherAppliesAnUpdateAcrossItsStarts) {
   const auto expect_told = [&](OverlayProcess&& launcher, const std::wstring& message) {
     const OverlayOutcome told = launcher.Finish();
@@ -99,13 +110,14 @@ TEST_F(LauncherWait, ReferenceLauncherAppliesAnUpdateAcrossItsStarts) {
   OverlayProcess first(L"", std::wstring(), launcher_),
       second(L"", std::wstring(), alias + launcher_.substr(work_.path().size()));
   const OverlayOutcome outcomes[] = {first.Finish(), second.Finish()};
-  const bool first_started = outcomes[0].boxes.empty();
-  OverlayProcess overlay(CopyOf((first_started ? first : second).id()));
+  OverlayProcess copies[] = {OverlayProcess(CopyOf(first.id())),
+                             OverlayProcess(CopyOf(second.id()))};
+  OverlayProcess& overlay = copies[copies[0].started() ? 0 : 1];
   ASSERT_TRUE(overlay.started()) << "no launcher started overlay";
-  EXPECT_FALSE(OverlayProcess(CopyOf((first_started ? second : first).id())).started())
-      << "both did";
-  ASSERT_EQ(outcomes[first_started].boxes.size(), 1u);
-  EXPECT_EQ(outcomes[first_started].boxes[0].text, kUpdateStillRunning);
+  EXPECT_FALSE(copies[0].started() && copies[1].started()) << "both did";
+  EXPECT_TRUE(outcomes[0].boxes.empty() && outcomes[1].boxes.empty()) << "a box held overlay";
+  EXPECT_EQ(::GetForegroundWindow(), ShownWaiterWindow())
+      << "the waiter's window not brought forward";
   EXPECT_FALSE(Exists(earlier));
   EXPECT_TRUE(Exists(foreign));
   for (const double end = NowSeconds() + 1; NowSeconds() < end; ::Sleep(50)) {
@@ -136,7 +148,7 @@ TEST_F(LauncherWait, ReferenceLauncherAppliesAnUpdateAcrossItsStarts) {
     for (const int answer : {IDTRYAGAIN, IDCANCEL}) {
       OverlayProcess copy(CopyOf(asker));
       while (copy.IsRunning() && !copy.ShowsBox()) ::Sleep(10);
-      ::Sleep(500);  // as a player reads it, and the waiter with them
+      ::Sleep(1000);  // as a player reads it, and the waiter with them
       const OverlayOutcome stopped = copy.Finish();
       ASSERT_EQ(stopped.boxes.size(), 1u);
       const auto asked = Asked(answer);
@@ -153,27 +165,25 @@ TEST_F(LauncherWait, ReferenceLauncherAppliesAnUpdateAcrossItsStarts) {
   EXPECT_EQ(ReadFileText(held_file), "new data");
 
   // A run cut short midway is run again at once: the game starts once, on
-  // the complete update, and the log tells both runs.
+  // the complete update, and the log tells both runs. Before that, the
+  // waiter's bar advances.
   Install(L"overlay-signed-by-us.exe");
-  for (char part = 'a'; part < 'i'; ++part) {
-    WriteFileText(source_ + L"\\" + wchar_t(part) + L".pak", std::string(16 << 20, part));
+  for (wchar_t part = L'a'; part <= L'p'; ++part) {
+    WriteFileText(source_ + L"\\" + part + L".pak", std::string(16 << 20, char(part)));
   }
   {
     OverlayProcess launcher(L"", std::wstring(), launcher_);
     ExpectQuietExit(launcher.Finish());
     OverlayProcess copy(CopyOf(launcher.id()));
-    const auto copying = [&] {
-      for (wchar_t part = L'a'; part < L'i'; ++part) {
-        if (Exists(target_ + L"\\" + part + L".pak")) return true;
-      }
-      return false;
-    };
-    while (copy.IsRunning() && !copying()) ::Sleep(10);
+    const HWND bar = ::FindWindowExW(ShownWaiterWindow(), nullptr, PROGRESS_CLASSW, nullptr);
+    const auto position = [&] { return ::SendMessageW(bar, PBM_GETPOS, 0, 0); };
+    while (copy.IsRunning() && position() == 0) ::Sleep(10);
+    EXPECT_TRUE(copy.IsRunning() && position() < 1000) << "not ended midway: " << position();
   }  // ended
   for (const double end = NowSeconds() + 60; Exists(source_) && NowSeconds() < end;) ::Sleep(100);
   EXPECT_TRUE(OverlayProcess(Listed{kGameProgram}).started()) << "no game after the copy";
   EXPECT_FALSE(OverlayProcess(Listed{kGameProgram}).started()) << "the game started twice";
-  EXPECT_TRUE(ReadFileText(target_ + L"\\e.pak") == std::string(16 << 20, 'e'));
+  EXPECT_TRUE(ReadFileText(target_ + L"\\p.pak") == std::string(16 << 20, 'p'));
   const std::string log = ReadFileText(UpdateLog(source_));
   const std::size_t cut_short = log.rfind("cut short"), complete = log.rfind("complete");
   EXPECT_TRUE(cut_short != std::string::npos && complete > cut_short) << log;
