@@ -116,8 +116,10 @@ TEST_F(LauncherWait, ReferenceLauncherAppliesAnUpdateAcrossItsStarts) {
   ASSERT_TRUE(overlay.started()) << "no launcher started overlay";
   EXPECT_FALSE(copies[0].started() && copies[1].started()) << "both did";
   EXPECT_TRUE(outcomes[0].boxes.empty() && outcomes[1].boxes.empty()) << "a box held overlay";
-  EXPECT_EQ(::GetForegroundWindow(), ShownWaiterWindow())
-      << "the waiter's window not brought forward";
+  const HWND window = ShownWaiterWindow();  // a start while the copy waits brings it forward
+  ::ShowWindow(window, SW_MINIMIZE);
+  EXPECT_TRUE(RunOverlay(L"", std::wstring(), kRunTimeLimitMs, launcher_).boxes.empty());
+  EXPECT_FALSE(::IsIconic(window)) << "the waiter's window not brought forward";
   EXPECT_FALSE(Exists(earlier));
   EXPECT_TRUE(Exists(foreign));
   for (const double end = NowSeconds() + 1; NowSeconds() < end; ::Sleep(50)) {
