@@ -80,6 +80,35 @@ inline std::wstring FullPath(const std::wstring& path) {
   return full;
 }
 
+// Where the platform resolves the entry open as `entry`, with every link on
+// the way followed ("\\?\C:\Games\Game"); empty when it cannot tell.
+inline std::wstring FinalPath(HANDLE entry) {
+  std::wstring path(MAX_PATH, L'\0');
+  for (int tries = 0; tries < 2; ++tries) {
+    const DWORD length =
+        ::GetFinalPathNameByHandleW(entry, &path[0], static_cast<DWORD>(path.size()), 0);
+    if (length == 0) break;
+    if (length < path.size()) return path.substr(0, length);
+    path.resize(length);  // the size it needs, its end included
+  }
+  return std::wstring();
+}
+
+// Where the platform resolves `path` (a folder too), links followed; empty
+// when it cannot tell.
+inline std::wstring ResolvedPath(const std::wstring& path) {
+  const UniqueHandle entry(::CreateFileW(
+      path.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+      nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+  return entry ? FinalPath(entry.get()) : std::wstring();
+}
+
+// Whether two paths the platform gave name one entry (it ignores case).
+inline bool SamePath(const std::wstring& a, const std::wstring& b) {
+  return !a.empty() && ::CompareStringOrdinal(a.c_str(), static_cast<int>(a.size()), b.c_str(),
+                                              static_cast<int>(b.size()), TRUE) == CSTR_EQUAL;
+}
+
 // This program's path; empty on failure. The buffer grows until the path
 // fits: a game folder may lie deeper than MAX_PATH.
 inline std::wstring ModulePath() {

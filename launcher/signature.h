@@ -16,6 +16,7 @@
 #include <string>
 
 #include "basics.h"
+#include "matching.h"
 #include "messages.h"
 
 // The SHA-1 thumbprint of the certificate you sign overlay.exe with, given
@@ -132,12 +133,16 @@ inline std::wstring SignatureFault(HANDLE file, const std::wstring& path, const 
 inline std::wstring CopyAndCheck(const std::wstring& overlay, const std::wstring& copy,
                                  UniqueHandle* checked) {
   *checked = UniqueHandle();  // an earlier copy, released to be replaced
-  if (!::CopyFileW(overlay.c_str(), copy.c_str(), FALSE)) {
-    return UpdateNotStartedText(::GetLastError());
+  DeleteEntry(PlaceOf(copy));
+  // Never over what is there: it may lead elsewhere.
+  if (!::CopyFileW(overlay.c_str(), copy.c_str(), TRUE)) {
+    const DWORD error = ::GetLastError();
+    const bool found = ::GetFileAttributesW(overlay.c_str()) != INVALID_FILE_ATTRIBUTES;
+    return UpdateNotStartedText(error, found ? copy : overlay);
   }
   *checked = UniqueHandle(::CreateFileW(copy.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
                                         OPEN_EXISTING, 0, nullptr));
-  if (!*checked) return UpdateNotStartedText(::GetLastError());
+  if (!*checked) return UpdateNotStartedText(::GetLastError(), copy);
   return OVERLAY_SIGNER_SHA1[0] == '\0' ? std::wstring()
                                         : SignatureFault(checked->get(), copy, OVERLAY_SIGNER_SHA1);
 }

@@ -7,7 +7,6 @@
 
 #include <windows.h>
 
-#include <cstdio>
 #include <string>
 
 #include "basics.h"
@@ -27,12 +26,8 @@ inline bool MarkUpdateReady(const std::wstring& update) {
   return static_cast<bool>(note);
 }
 
-// Where support finds what the launcher did with updates: "<update>.log",
-// beside the note.
-inline std::wstring UpdateLog(const std::wstring& update) { return update + L".log"; }
-
 // An update folder without its note is not applied, and nothing tells the
-// player: a line in the log tells support, at each start that finds one.
+// player: a line in the update log tells support, at each start that finds one.
 inline void LogUpdateWithoutNote(const std::wstring& update) {
   const std::wstring folder = LongForm(update);
   const DWORD attributes = ::GetFileAttributesW(folder.c_str());
@@ -40,18 +35,8 @@ inline void LogUpdateWithoutNote(const std::wstring& update) {
       ::GetFileAttributesW(PendingNote(folder).c_str()) != INVALID_FILE_ATTRIBUTES) {
     return;
   }
-  const UniqueHandle log(::CreateFileW(UpdateLog(folder).c_str(), FILE_APPEND_DATA, FILE_SHARE_READ,
-                                       nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
-  SYSTEMTIME now;
-  ::GetSystemTime(&now);
-  char line[256];
-  const int length = std::snprintf(
-      line, sizeof line,
-      "%04u-%02u-%02u %02u:%02u:%02u UTC: update folder found without its \"update pending\" "
-      "note; not applied (MarkUpdateReady writes the note once the update is unpacked)\r\n",
-      now.wYear, now.wMonth, now.wDay, now.wHour, now.wMinute, now.wSecond);
-  DWORD written = 0;
-  if (log && length > 0) {
-    ::WriteFile(log.get(), line, static_cast<DWORD>(length), &written, nullptr);
-  }
+  LogRun(UpdateLog(update), 0,
+         L"update folder found without its \"update pending\" note, not applied "
+         L"(MarkUpdateReady writes the note once the update is unpacked)",
+         L"");
 }

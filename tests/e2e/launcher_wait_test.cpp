@@ -6,10 +6,12 @@
 #include "app/launcher_wait.h"
 
 #include <windows.h>
-
+// After windows.h, which it needs.
+#include <commctrl.h>
 #include <gtest/gtest.h>
 
 #include <string>
+#include <utility>
 
 #include "launcher/update_ready.h"
 #include "launcher/update_step.h"
@@ -55,31 +57,52 @@ class LauncherWait : public ::testing::Test {
   }
 
   // The copy of overlay that the launcher process `launcher` starts.
-  Listed CopyOf(const OverlayProcess& launcher) const {
-    return Listed{CopyStem(target_) + std::to_wstring(launcher.id()) + kOverlayCopyEnd};
+  Listed CopyOf(DWORD launcher) const {
+    return Listed{CopyStem(target_) + std::to_wstring(launcher) + kOverlayCopyEnd};
+  }
+
+  // The launcher that asks the player (one started again after a run may
+  // first start overlay again), answered with `answer`: its box and its id.
+  std::pair<BoxSighting, DWORD> Asked(int answer) const {
+    for (const double end = NowSeconds() + 60; NowSeconds() < end;) {
+      OverlayProcess launcher(Listed{overlay::kLauncherImageName});
+      const OverlayOutcome outcome = launcher.Finish(kRunTimeLimitMs, answer);
+      if (!outcome.boxes.empty()) return {outcome.boxes[0], launcher.id()};
+    }
+    ADD_FAILURE() << "no launcher asked";
+    return {};
+  }
+
+  // The waiter's window for this game, waiting for it a few seconds.
+  HWND ShownWaiterWindow() const {
+    HWND window = nullptr;
+    for (int tries = 0; tries < 50 && !window; ++tries, ::Sleep(window ? 0 : 100)) {
+      window = ::FindWindowW(WaiterWindowClass(CopyStem(target_)).c_str(), nullptr);
+    }
+    return window;
   }
 
   TempDir work_;
   std::wstring target_, source_, launcher_, copied_file_;
 };
 
-// Of two launchers started at once, one starts overlay from a copy of its own
-// (having cleared the read-only file in its way and deleted its game's copies
-// of earlier runs, and no other game's) and exits; the other waits for it,
-// sees its copy and tells the player. Once the copy ends, the launcher starts
-// again, deletes the update and its note and starts the game. An update that
-// a run left not matching, and a copy signed by another than the launcher's
-// pinned signer, are told, and the game starts as it is; what a link of the
-// update leads to is never deleted. Three signature faults are told apart, a good
-// overlay.exe of the update repairs a bad one; an unwritable game folder, an update too deep and
-// a full disk are told before anything is written; a folder too deep to start from, once.
+// Of two launchers started at once, from two spellings of the game folder,
+// one starts overlay from a copy of its own (having deleted its game's copies
+// of earlier runs, and no other game's) and exits; the other sees its copy,
+// brings the waiter's window forward and exits without a box. Once the copy
+// ends, the launcher starts again, deletes the update and its note and starts
+// the game. A run stopped by a failure, a run cut short, an update that never
+// matches follow; what a link of the update leads to is never deleted. Three
+// signature faults are told apart, a good overlay.exe of the update repairs a
+// bad one; an unwritable game folder, an update too deep and a full disk are
+// told before anything is written; a folder too deep to start from, once.
 TEST_F(LauncherWait, ReferenceLauncherAppliesAnUpdateAcrossItsStarts) {
   const auto expect_told = [&](OverlayProcess&& launcher, const std::wstring& message,
                                bool game_starts = true) {
     const OverlayOutcome told = launcher.Finish();
     ASSERT_EQ(told.boxes.size(), 1u);
     EXPECT_EQ(told.boxes[0].text, message);
-    EXPECT_FALSE(OverlayProcess(CopyOf(launcher)).started()) << "overlay started";
+    EXPECT_FALSE(OverlayProcess(CopyOf(launcher.id())).started()) << "overlay started";
     EXPECT_EQ(OverlayProcess(Listed{kGameProgram}).started(), game_starts) << "the game";
     EXPECT_TRUE(Exists(PendingNote(source_)));
   };
@@ -95,14 +118,21 @@ TEST_F(LauncherWait, ReferenceLauncherAppliesAnUpdateAcrossItsStarts) {
   WriteFileText(earlier, "left by an earlier run");
   WriteFileText(foreign, "another game's");
   LauncherStandIn holding(work_.path(), overlay::kLauncherImageName);  // overlay waits for it
-  OverlayProcess first(L"", std::wstring(), launcher_), second(L"", std::wstring(), launcher_);
+  const std::wstring alias = work_ / L"Alias";  // the game folder's holder spelled another way
+  MakeSymlink(alias, work_.path());
+  OverlayProcess first(L"", std::wstring(), launcher_),
+      second(L"", std::wstring(), alias + launcher_.substr(work_.path().size()));
   const OverlayOutcome outcomes[] = {first.Finish(), second.Finish()};
-  const bool first_started = outcomes[0].boxes.empty();
-  OverlayProcess overlay(CopyOf(first_started ? first : second));
+  OverlayProcess copies[] = {OverlayProcess(CopyOf(first.id())),
+                             OverlayProcess(CopyOf(second.id()))};
+  OverlayProcess& overlay = copies[copies[0].started() ? 0 : 1];
   ASSERT_TRUE(overlay.started()) << "no launcher started overlay";
-  EXPECT_FALSE(OverlayProcess(CopyOf(first_started ? second : first)).started()) << "both did";
-  ASSERT_EQ(outcomes[first_started].boxes.size(), 1u);
-  EXPECT_EQ(outcomes[first_started].boxes[0].text, kUpdateStillRunning);
+  EXPECT_FALSE(copies[0].started() && copies[1].started()) << "both did";
+  EXPECT_TRUE(outcomes[0].boxes.empty() && outcomes[1].boxes.empty()) << "a box held overlay";
+  const HWND window = ShownWaiterWindow();  // a start while the copy waits brings it forward
+  ::ShowWindow(window, SW_MINIMIZE);
+  EXPECT_TRUE(RunOverlay(L"", std::wstring(), kRunTimeLimitMs, launcher_).boxes.empty());
+  EXPECT_FALSE(::IsIconic(window)) << "the waiter's window not brought forward";
   EXPECT_FALSE(Exists(earlier));
   EXPECT_TRUE(Exists(foreign));
   for (const double end = NowSeconds() + 1; NowSeconds() < end; ::Sleep(50)) {
@@ -117,16 +147,96 @@ TEST_F(LauncherWait, ReferenceLauncherAppliesAnUpdateAcrossItsStarts) {
   EXPECT_FALSE(Exists(PendingNote(source_)));
   EXPECT_FALSE(Exists(source_));
 
+  // A run stopped by a file another program holds open: the player is told
+  // overlay's text, where the copy stopped and what to do, and chooses (Try
+  // Again, then Cancel); the game starts only once the update completes.
+  Install(L"overlay-signed-by-us.exe");
+  WriteFileText(source_ + L"\\data.pak", "new data");
+  const std::wstring held_file = target_ + L"\\data.pak";
+  WriteFileText(held_file, "old");
+  {
+    const UniqueHandle held(
+        ::CreateFileW(held_file.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+    OverlayProcess launcher(L"", std::wstring(), launcher_);
+    ExpectQuietExit(launcher.Finish());
+    DWORD asker = launcher.id();
+    for (const int answer : {IDTRYAGAIN, IDCANCEL}) {
+      OverlayProcess copy(CopyOf(asker));
+      while (copy.IsRunning() && !copy.ShowsBox()) ::Sleep(10);
+      ::Sleep(1000);  // as a player reads it, and the waiter with them
+      const OverlayOutcome stopped = copy.Finish();
+      ASSERT_EQ(stopped.boxes.size(), 1u);
+      const auto asked = Asked(answer);
+      EXPECT_NE(asked.first.text.find(stopped.boxes[0].text), std::wstring::npos)
+          << Utf8(asked.first.text);
+      EXPECT_NE(asked.first.text.find(L"\"" + held_file + L"\""), std::wstring::npos);
+      EXPECT_EQ(asked.first.button_ids.size(), 3u);
+      asker = asked.second;
+    }
+    EXPECT_FALSE(OverlayProcess(Listed{kGameProgram}).started()) << "the game started";
+  }
+  ExpectQuietExit(RunOverlay(L"", std::wstring(), kRunTimeLimitMs, launcher_));
+  EXPECT_TRUE(OverlayProcess(Listed{kGameProgram}).started()) << "no game after the copy";
+  EXPECT_EQ(ReadFileText(held_file), "new data");
+
+  // A run cut short midway is run again at once: the game starts once, on
+  // the complete update, and the log tells both runs. Before that, the
+  // waiter's bar advances.
+  Install(L"overlay-signed-by-us.exe");
+  for (wchar_t part = L'a'; part <= L'p'; ++part) {
+    WriteFileText(source_ + L"\\" + part + L".pak", std::string(16 << 20, char(part)));
+  }
+  {
+    OverlayProcess launcher(L"", std::wstring(), launcher_);
+    ExpectQuietExit(launcher.Finish());
+    OverlayProcess copy(CopyOf(launcher.id()));
+    const HWND bar = ::FindWindowExW(ShownWaiterWindow(), nullptr, PROGRESS_CLASSW, nullptr);
+    const auto position = [&] { return ::SendMessageW(bar, PBM_GETPOS, 0, 0); };
+    while (copy.IsRunning() && position() == 0) ::Sleep(10);
+    EXPECT_TRUE(copy.IsRunning() && position() < 1000) << "not ended midway: " << position();
+  }  // ended
+  for (const double end = NowSeconds() + 60; Exists(source_) && NowSeconds() < end;) ::Sleep(100);
+  EXPECT_TRUE(OverlayProcess(Listed{kGameProgram}).started()) << "no game after the copy";
+  EXPECT_FALSE(OverlayProcess(Listed{kGameProgram}).started()) << "the game started twice";
+  EXPECT_TRUE(ReadFileText(target_ + L"\\p.pak") == std::string(16 << 20, 'p'));
+  const std::string log = ReadFileText(UpdateLog(source_));
+  const std::size_t cut_short = log.rfind("cut short"), complete = log.rfind("complete");
+  EXPECT_TRUE(cut_short != std::string::npos && complete > cut_short) << log;
+
   Install(L"overlay-signed-by-us.exe");
   const std::wstring elsewhere = work_ / L"elsewhere";  // what a link of the update leads to
   MakeDirectory(elsewhere);
   WriteFileText(elsewhere + L"\\map.dat", "not the update's to delete");
   MakeSymlink(source_ + L"\\levels", elsewhere);
   ExpectQuietExit(RunOverlay(L"", std::wstring(), kRunTimeLimitMs, launcher_));
-  expect_told(OverlayProcess(Listed{overlay::kLauncherImageName}),
-              UpdateIncompleteText(target_ + L"\\levels", 1) + kGameStartsAsItIs);
+  EXPECT_EQ(Asked(IDCONTINUE).first.text,
+            UpdateCutShortText(target_ + L"\\levels", 2, UpdateLog(source_)));
+  EXPECT_TRUE(OverlayProcess(Listed{kGameProgram}).started()) << "the game did not start";
 
   EXPECT_TRUE(Exists(elsewhere + L"\\map.dat"));
+  // Links to files, which Wine lists as plain files: one of the update to the
+  // game's own file never matches it, and neither deleting the update nor
+  // clearing the attributes in the way touches what a link leads to.
+  const std::wstring outside = work_ / L"manual.txt", game_file = target_ + L"\\readme.txt";
+  for (const std::wstring& file : {outside, game_file}) {
+    WriteFileText(file, "not the update's to delete");
+    ASSERT_TRUE(::SetFileAttributesW(file.c_str(), FILE_ATTRIBUTE_READONLY));
+  }
+  MakeSymlink(source_ + L"\\readme.txt", game_file);
+  MakeSymlink(source_ + L"\\manual.txt", outside);
+  MakeSymlink(target_ + L"\\manual.txt", outside);
+  const std::wstring links = work_ / L"links";
+  MakeDirectory(links);
+  MakeSymlink(links + L"\\readme.txt", game_file);
+  EXPECT_EQ(FirstMismatch(PlaceOf(links), PlaceOf(target_)), game_file);
+  ClearAttributesInTheWay(PlaceOf(source_), PlaceOf(target_));
+  EXPECT_EQ(::GetFileAttributesW(outside.c_str()) & FILE_ATTRIBUTE_READONLY,
+            1u * FILE_ATTRIBUTE_READONLY);
+  EXPECT_FALSE(DeleteTree(PlaceOf(source_)));
+  EXPECT_FALSE(Exists(source_ + L"\\game.dat")) << "the update's own file stayed";
+  for (const std::wstring& file : {outside, game_file, elsewhere + L"\\map.dat"}) {
+    EXPECT_EQ(ReadFileText(file), "not the update's to delete") << Utf8(file);
+  }
   MoveGameTo(work_ / L"Signed Game");  // an update without the link
   const struct {
     const wchar_t* overlay;

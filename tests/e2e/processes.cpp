@@ -112,10 +112,10 @@ BoxSighting ReadBox(HWND box) {
   return sighting;
 }
 
-// Answers a box as a click on OK would.
-void PressOk(HWND box) {
-  ::PostMessageW(box, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED),
-                 reinterpret_cast<LPARAM>(::GetDlgItem(box, IDOK)));
+// Answers a box as a click on the button `answer` would.
+void Press(HWND box, int answer) {
+  ::PostMessageW(box, WM_COMMAND, MAKEWPARAM(answer, BN_CLICKED),
+                 reinterpret_cast<LPARAM>(::GetDlgItem(box, answer)));
 }
 
 }  // namespace
@@ -159,7 +159,7 @@ bool OverlayProcess::IsRunning() const {
 
 bool OverlayProcess::ShowsBox() const { return !DialogsOf(process_id_).empty(); }
 
-OverlayOutcome OverlayProcess::Finish(DWORD time_limit_ms) {
+OverlayOutcome OverlayProcess::Finish(DWORD time_limit_ms, int answer) {
   OverlayOutcome outcome;
   if (!process_) return outcome;
   const double deadline = NowSeconds() + time_limit_ms / 1000.0;
@@ -168,7 +168,7 @@ OverlayOutcome OverlayProcess::Finish(DWORD time_limit_ms) {
     for (HWND box : DialogsOf(process_id_)) {
       if (std::find(answered.begin(), answered.end(), box) != answered.end()) continue;
       outcome.boxes.push_back(ReadBox(box));
-      PressOk(box);
+      Press(box, answer);
       answered.push_back(box);
     }
     if (NowSeconds() > deadline) {

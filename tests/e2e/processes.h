@@ -66,9 +66,9 @@ class OverlayProcess {
   // True when a box of the process is up now.
   bool ShowsBox() const;
   // Watches the process until it exits or the time limit passes; every box it
-  // shows is read, then answered with OK. A process still running at the limit
-  // is ended.
-  OverlayOutcome Finish(DWORD time_limit_ms = kRunTimeLimitMs);
+  // shows is read, then answered with `answer` (OK). A process still running at
+  // the limit is ended.
+  OverlayOutcome Finish(DWORD time_limit_ms = kRunTimeLimitMs, int answer = IDOK);
 
  private:
   UniqueHandle process_;
