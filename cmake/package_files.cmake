@@ -11,7 +11,8 @@ endif()
 string(SUBSTRING "${readme}" 0 ${end} user_part)
 file(WRITE "${dir}/README.txt" "${user_part}")
 
-set(files overlay.exe README.txt launcher.cpp CHANGELOG.md LICENSE THIRD-PARTY-NOTICES)
+set(files overlay.exe overlay-check.exe README.txt launcher.cpp overlay-check.cpp name_rules.h
+    CHANGELOG.md LICENSE THIRD-PARTY-NOTICES)
 set(sums "")
 foreach(name IN LISTS files)
   file(SHA256 "${dir}/${name}" hash)
