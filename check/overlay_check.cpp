@@ -178,9 +178,9 @@ bool IsLink(const WIN32_FIND_DATAW& found) {
 // The names of a file and its identity: the listing does not tell them, so
 // the file is opened (not read) for them.
 bool QueryNames(const std::wstring& path, unsigned* names, Identity* identity) {
-  const HANDLE file = ::CreateFileW(path.c_str(), 0,
-                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                    nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  const HANDLE file =
+      ::CreateFileW(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                    nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
   if (file == INVALID_HANDLE_VALUE) return false;
   BY_HANDLE_FILE_INFORMATION information;
   const bool answered = ::GetFileInformationByHandle(file, &information) != 0;
@@ -208,9 +208,7 @@ void ListFolder(const std::wstring& folder, const std::string& shown, bool count
     entry.name = name;
     const DWORD attributes = found.dwFileAttributes;
     const bool folder_bit = (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-    entry.kind = count_names && IsLink(found) ? Kind::link
-                 : folder_bit                 ? Kind::folder
-                                              : Kind::file;
+    entry.kind = count_names && IsLink(found) ? Kind::link : folder_bit ? Kind::folder : Kind::file;
     entry.read_only = (attributes & FILE_ATTRIBUTE_READONLY) != 0;
     entry.hidden = (attributes & FILE_ATTRIBUTE_HIDDEN) != 0;
     entry.system = (attributes & FILE_ATTRIBUTE_SYSTEM) != 0;
@@ -298,10 +296,15 @@ Name ToName(const std::string& native, bool* utf8) {
   *utf8 = true;
   for (std::size_t i = 0; i < native.size();) {
     const unsigned char lead = native[i];
-    const int extra = lead < 0x80 ? 0 : lead >= 0xc2 && lead < 0xe0 ? 1 : lead >= 0xe0 && lead < 0xf0 ? 2
-                                   : lead >= 0xf0 && lead < 0xf5   ? 3
-                                                                   : -1;
-    std::uint32_t c = extra == 0 ? lead : extra == 1 ? lead & 0x1f : extra == 2 ? lead & 0x0f : lead & 0x07;
+    const int extra = lead < 0x80                   ? 0
+                      : lead >= 0xc2 && lead < 0xe0 ? 1
+                      : lead >= 0xe0 && lead < 0xf0 ? 2
+                      : lead >= 0xf0 && lead < 0xf5 ? 3
+                                                    : -1;
+    std::uint32_t c = extra == 0   ? lead
+                      : extra == 1 ? lead & 0x1f
+                      : extra == 2 ? lead & 0x0f
+                                   : lead & 0x07;
     bool valid = extra >= 0 && i + extra < native.size();
     for (int k = 1; valid && k <= extra; ++k) {
       const unsigned char next = native[i + k];
@@ -327,7 +330,10 @@ Name ToName(const std::string& native, bool* utf8) {
 }
 
 Kind KindOf(mode_t mode) {
-  return S_ISLNK(mode) ? Kind::link : S_ISDIR(mode) ? Kind::folder : S_ISREG(mode) ? Kind::file : Kind::other;
+  return S_ISLNK(mode)   ? Kind::link
+         : S_ISDIR(mode) ? Kind::folder
+         : S_ISREG(mode) ? Kind::file
+                         : Kind::other;
 }
 
 // The entries of a folder, "." and ".." left out. The update's entries get
@@ -417,7 +423,8 @@ struct Counts {
 class Checker {
  public:
   Checker(std::size_t longest_game_folder, std::string game_folder_shown)
-      : longest_game_folder_(longest_game_folder), game_folder_shown_(std::move(game_folder_shown)) {}
+      : longest_game_folder_(longest_game_folder),
+        game_folder_shown_(std::move(game_folder_shown)) {}
 
   // Checks the update folder `update` against the game's `game` (none where
   // the game has no such folder or none was given), `depth` the UTF-16 length
@@ -542,16 +549,17 @@ void Checker::CheckEntry(const Entry& entry, const std::string& shown) {
   }
   if (entry.read_only || entry.hidden || entry.system) {
     std::string flags;
-    for (const auto& flag : {std::make_pair(entry.read_only, "read-only"),
-                             std::make_pair(entry.hidden, "hidden"),
-                             std::make_pair(entry.system, "system")}) {
+    for (const auto& flag :
+         {std::make_pair(entry.read_only, "read-only"), std::make_pair(entry.hidden, "hidden"),
+          std::make_pair(entry.system, "system")}) {
       if (flag.first) flags += (flags.empty() ? "" : ", ") + std::string(flag.second);
     }
     Report(shown, "warning",
-           flags + " file; overlay: copies it so, and Windows then refuses to replace it in the "
-                   "next update (\"Access is denied.\") unless the launcher clears it first, as "
-                   "the reference launcher does (ClearAttributesInTheWay); stage it without "
-                   "(attrib -r -h -s, or chmod u+w)");
+           flags +
+               " file; overlay: copies it so, and Windows then refuses to replace it in the "
+               "next update (\"Access is denied.\") unless the launcher clears it first, as "
+               "the reference launcher does (ClearAttributesInTheWay); stage it without "
+               "(attrib -r -h -s, or chmod u+w)");
   }
 }
 
@@ -596,7 +604,8 @@ void Checker::CheckFolder(const NativeString& update, const std::string& update_
   std::map<Name, const Entry*> in_game;  // by the name as Windows compares it
   if (game != nullptr) {
     ListFolder(*game, game_shown, false, &game_entries);
-    for (const Entry& game_entry : game_entries) in_game.emplace(Folded(game_entry.name), &game_entry);
+    for (const Entry& game_entry : game_entries)
+      in_game.emplace(Folded(game_entry.name), &game_entry);
   }
   std::map<Name, const Entry*> in_update;
   for (const Entry& entry : entries) {
@@ -723,7 +732,9 @@ int Run(const std::vector<NativeString>& arguments) {
 }  // namespace
 
 #ifdef _WIN32
-int wmain(int argc, wchar_t** argv) { return Run(std::vector<std::wstring>(argv + 1, argv + argc)); }
+int wmain(int argc, wchar_t** argv) {
+  return Run(std::vector<std::wstring>(argv + 1, argv + argc));
+}
 #else
 int main(int argc, char** argv) {
   // Letter case as Unicode has it; without a UTF-8 locale, ASCII letters only.

@@ -51,8 +51,8 @@ bool MayNameADevice(const Char* name) {
   }
   if (length != 4 || !(is("COM", 3) || is("LPT", 3))) return false;
   const Char digit = begin[3];
-  return (digit >= Char('0') && digit <= Char('9')) || digit == Char(0xb9) ||
-         digit == Char(0xb2) || digit == Char(0xb3);
+  return (digit >= Char('0') && digit <= Char('9')) || digit == Char(0xb9) || digit == Char(0xb2) ||
+         digit == Char(0xb3);
 }
 
 }  // namespace overlay
