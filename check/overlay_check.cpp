@@ -9,11 +9,12 @@
 // players have it (the previous release installed); each --game-folder is a
 // folder the game is installed to on players' systems (C:\Games\Game), not
 // read, only measured. Exit status: 0 with no error, 1 with errors, 2 when
-// the input cannot be read. Built from this one file for Windows (mingw-w64
-// or Visual C++) and for Linux and other POSIX systems where updates are
-// staged; README.txt, "Checking an update before it ships", gives both
-// commands. name_rules.h (copy/name_rules.h in overlay's sources) is beside
-// it in the package.
+// the input cannot be read. Built from this one file, with the standard
+// library and the platform's own calls alone, for Windows (the package's
+// overlay-check.exe) and for Linux and other POSIX systems where updates are
+// staged; README.txt, "Checking an update before it ships", gives the
+// commands. It includes name_rules.h, the name rules overlay's walk applies
+// (copy/name_rules.h in overlay's sources, beside this file in the package).
 //
 // Stricter than overlay, on purpose: overlay asks the system it runs on
 // whether a name is a device, and Windows 11 takes "aux.dat" as a file where
@@ -88,8 +89,11 @@ struct Entry {
   bool utf8 = true;     // whether a POSIX name decodes as UTF-8
   Kind kind = Kind::other;
   bool read_only = false, hidden = false, system = false;
-  unsigned names = 1;  // hard links: names of the one file
-  Identity identity;   // known where names > 1
+  // Hard links: the names of the one file, 0 where the listing does not
+  // tell (Windows); its identity, where `identity_known`.
+  unsigned names = 1;
+  Identity identity;
+  bool identity_known = false;
 };
 
 // Why a listing or a query failed, with the path: the checker then cannot
@@ -170,14 +174,13 @@ Name ToName(const NativeString& native, bool* utf8) {
 // A link, as overlay and the reference launcher take it: a reparse point
 // whose tag is a name surrogate (a symbolic link, a junction), or no tag at
 // all, as Wine lists its links.
-bool IsLink(const WIN32_FIND_DATAW& found) {
-  return (found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) &&
-         (found.dwReserved0 == 0 || IsReparseTagNameSurrogate(found.dwReserved0));
+bool IsLink(DWORD attributes, DWORD reparse_tag) {
+  return (attributes & FILE_ATTRIBUTE_REPARSE_POINT) &&
+         (reparse_tag == 0 || IsReparseTagNameSurrogate(reparse_tag));
 }
 
-// The names of a file and its identity: the listing does not tell them, so
-// the file is opened (not read) for them.
-bool QueryNames(const std::wstring& path, unsigned* names, Identity* identity) {
+// The identity of the object a path leads to, links followed.
+bool IdentityOf(const std::wstring& path, Identity* identity) {
   const HANDLE file =
       ::CreateFileW(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                     nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
@@ -186,51 +189,64 @@ bool QueryNames(const std::wstring& path, unsigned* names, Identity* identity) {
   const bool answered = ::GetFileInformationByHandle(file, &information) != 0;
   ::CloseHandle(file);
   if (!answered) return false;
-  *names = information.nNumberOfLinks;
   identity->volume = information.dwVolumeSerialNumber;
   identity->file = std::uint64_t(information.nFileIndexHigh) << 32 | information.nFileIndexLow;
   return true;
 }
 
-// The entries of a folder, "." and ".." left out. The update's files get
-// their names counted (`count_names`); the game's entries only their kinds,
-// links followed as overlay follows them there.
+// The entries of a folder, "." and ".." left out, read through one handle
+// to the folder with each entry's file number: no file of it is opened,
+// since opening each one (for its count of names) costs a hundred times the
+// listing. So hard links are known by two names of one file in the update,
+// or by an update file that is the game's. `count_names` is for the
+// update's entries, whose links are links; the game's are followed, as
+// overlay follows them there.
 void ListFolder(const std::wstring& folder, const std::string& shown, bool count_names,
                 std::vector<Entry>* entries) {
-  WIN32_FIND_DATAW found;
-  const HANDLE find = ::FindFirstFileW((folder + L"\\*").c_str(), &found);
-  if (find == INVALID_HANDLE_VALUE) throw CannotRead{shown, LastReason()};
-  do {
-    const std::wstring name = found.cFileName;
-    if (name == L"." || name == L"..") continue;
-    Entry entry;
-    entry.native = name;
-    entry.name = name;
-    const DWORD attributes = found.dwFileAttributes;
-    const bool folder_bit = (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-    entry.kind = count_names && IsLink(found) ? Kind::link : folder_bit ? Kind::folder : Kind::file;
-    entry.read_only = (attributes & FILE_ATTRIBUTE_READONLY) != 0;
-    entry.hidden = (attributes & FILE_ATTRIBUTE_HIDDEN) != 0;
-    entry.system = (attributes & FILE_ATTRIBUTE_SYSTEM) != 0;
-    if (count_names && entry.kind == Kind::file &&
-        !QueryNames(folder + L"\\" + name, &entry.names, &entry.identity)) {
-      const std::string reason = LastReason();
-      ::FindClose(find);
-      throw CannotRead{shown + "\\" + Utf8(name), reason};
+  const HANDLE directory = ::CreateFileW(
+      folder.c_str(), FILE_LIST_DIRECTORY, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+      nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (directory == INVALID_HANDLE_VALUE) throw CannotRead{shown, LastReason()};
+  BY_HANDLE_FILE_INFORMATION information;
+  const bool has_volume = ::GetFileInformationByHandle(directory, &information) != 0;
+  std::vector<std::uint64_t> buffer(8192);  // 64 KiB, aligned as the records need
+  FILE_INFO_BY_HANDLE_CLASS query = FileIdBothDirectoryRestartInfo;
+  while (::GetFileInformationByHandleEx(directory, query, buffer.data(),
+                                        DWORD(buffer.size() * sizeof buffer[0]))) {
+    query = FileIdBothDirectoryInfo;
+    const char* record = reinterpret_cast<const char*>(buffer.data());
+    for (;;) {
+      const auto& found = *reinterpret_cast<const FILE_ID_BOTH_DIR_INFO*>(record);
+      const std::wstring name(found.FileName, found.FileNameLength / sizeof(wchar_t));
+      if (name != L"." && name != L"..") {
+        Entry entry;
+        entry.native = name;
+        entry.name = name;
+        const DWORD attributes = found.FileAttributes;
+        // The reparse tag is where the extended attributes' size is otherwise.
+        entry.kind = count_names && IsLink(attributes, found.EaSize) ? Kind::link
+                     : (attributes & FILE_ATTRIBUTE_DIRECTORY)       ? Kind::folder
+                                                                     : Kind::file;
+        entry.read_only = (attributes & FILE_ATTRIBUTE_READONLY) != 0;
+        entry.hidden = (attributes & FILE_ATTRIBUTE_HIDDEN) != 0;
+        entry.system = (attributes & FILE_ATTRIBUTE_SYSTEM) != 0;
+        entry.names = 0;
+        entry.identity = {has_volume ? information.dwVolumeSerialNumber : 0,
+                          std::uint64_t(found.FileId.QuadPart)};
+        // A game entry reached through a link is another object than the listing says.
+        entry.identity_known = has_volume && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0;
+        entries->push_back(std::move(entry));
+      }
+      if (found.NextEntryOffset == 0) break;
+      record += found.NextEntryOffset;
     }
-    entries->push_back(std::move(entry));
-  } while (::FindNextFileW(find, &found));
+  }
   const DWORD error = ::GetLastError();
-  ::FindClose(find);
+  ::CloseHandle(directory);
   if (error != ERROR_NO_MORE_FILES) {
     ::SetLastError(error);
     throw CannotRead{shown, LastReason()};
   }
-}
-
-bool IdentityOf(const std::wstring& path, Identity* identity) {
-  unsigned names = 0;
-  return QueryNames(path, &names, identity);
 }
 
 // Whether the path is a folder (followed); false where it is not or cannot say.
@@ -364,6 +380,7 @@ void ListFolder(const std::string& folder, const std::string& shown, bool count_
       entry.read_only = entry.kind == Kind::file && (status.st_mode & S_IWUSR) == 0;
       entry.names = entry.kind == Kind::file ? unsigned(status.st_nlink) : 1;
       entry.identity = {std::uint64_t(status.st_dev), std::uint64_t(status.st_ino)};
+      entry.identity_known = true;
     } else if (found->d_type == DT_DIR) {
       entry.kind = Kind::folder;
     } else if (found->d_type == DT_REG) {
@@ -451,7 +468,8 @@ class Checker {
   std::size_t longest_game_folder_;  // 0 where no --game-folder was given
   std::string game_folder_shown_;
   long deepest_ = long(kLongestFolderPath);
-  std::map<Identity, std::string> hard_links_;  // first name seen of each file with several
+  // The first name seen of each file that may have several.
+  std::map<Identity, std::string> hard_links_;
   Counts counts_;
 };
 
@@ -538,10 +556,15 @@ void Checker::CheckEntry(const Entry& entry, const std::string& shown) {
            "never meets it: Windows holds no such entry; remove it");
   }
   if (entry.kind != Kind::file) return;
-  if (entry.names > 1) {
-    const auto seen = hard_links_.emplace(entry.identity, shown);
+  // Two names of one file in the update, or (where the system counts them)
+  // a file with more names than this one.
+  const auto seen = entry.identity_known && entry.names != 1
+                        ? hard_links_.emplace(entry.identity, shown)
+                        : std::make_pair(hard_links_.end(), true);
+  if (entry.names > 1 || !seen.second) {
     Report(shown, "warning",
-           "a hard link, one file under " + std::to_string(entry.names) + " names" +
+           std::string("a hard link, one file under ") +
+               (entry.names > 1 ? std::to_string(entry.names) + " names" : "several names") +
                (seen.second ? std::string() : " (also " + seen.first->second + ")") +
                "; overlay: copies it as a file of its own, but a game file that is this same file "
                "is replaced in place, and this file of the update with it; stage the update as "
@@ -577,16 +600,18 @@ void Checker::CheckAgainstGame(const Entry& entry, const std::string& shown,
            "a folder where the game has a file (" + game_shown +
                "); overlay: stops the update here with \"File exists\"; rename the folder, or "
                "have the launcher delete the game's file before the update");
-  } else if (entry.kind == Kind::file && entry.names > 1 && game_entry.kind == Kind::file) {
-    Identity game_identity;
-    if (IdentityOf(game_path, &game_identity) && game_identity == entry.identity) {
+  } else if (entry.kind == Kind::file && entry.names != 1 && game_entry.kind == Kind::file) {
+    // The listing's identity where it tells one, else one query of the game's file.
+    Identity game_identity = game_entry.identity;
+    if ((game_entry.identity_known || IdentityOf(game_path, &game_identity)) &&
+        game_identity == entry.identity) {
       Report(shown, "error",
              "the same file as the game's " + game_shown +
                  " (a hard link); overlay: stops the update here with \"File exists\"; stage "
                  "the update as copies");
     }
   }
-  if (game_entry.name != entry.name && entry.kind != Kind::link) {
+  if (game_entry.name != entry.name && entry.kind == game_entry.kind) {
     Report(shown, "note",
            "the game spells this name \"" + Utf8(game_entry.name) +
                "\"; overlay: applies it, and the game keeps its spelling");

@@ -79,7 +79,7 @@ row unreadable_update 2 0 '^overlay-check: cannot read u: .+' 'rmdir u'
 row usage 2 0 '^usage: overlay-check UPDATE \[GAME\] \[--game-folder PATH\]\.\.\.$' ':' --game
 
 # The Windows build, from the package, on the row only handles answer.
-run_row wine_game_file_linked 1 2 \
+run_row wine_game_file_linked 1 1 \
   '^u\\f: error: the same file as the game.s g\\f \(a hard link\); overlay: stops the update here with "File exists"' \
   'touch g/f && ln g/f u/f' "wine $exe"
 
