@@ -62,6 +62,13 @@ constexpr char kSeparator = '/';
 #endif
 using Name = std::basic_string<Unit>;
 
+// folder, separator, name; no second separator after a root ("/", "C:\").
+template <class String>
+String Joined(const String& folder, const String& name) {
+  const bool has_one = !folder.empty() && (folder.back() == '/' || folder.back() == kSeparator);
+  return has_one ? folder + name : folder + typename String::value_type(kSeparator) + name;
+}
+
 // MAX_PATH (260) less the terminating null: the longest file path Windows
 // takes without a long-path prefix, which overlay never adds. A folder must
 // leave room for a name of 8.3 characters (CreateDirectoryW: MAX_PATH - 12).
@@ -368,13 +375,13 @@ void ListFolder(const std::string& folder, const std::string& shown, bool count_
     Entry entry;
     entry.native = name;
     entry.name = ToName(name, &entry.utf8);
-    const std::string path = folder + "/" + name;
+    const std::string path = Joined(folder, name);
     struct stat status;
     if (count_names) {
       if (::lstat(path.c_str(), &status) != 0) {
         const std::string reason = LastReason();
         ::closedir(directory);
-        throw CannotRead{shown + "/" + name, reason};
+        throw CannotRead{Joined(shown, name), reason};
       }
       entry.kind = KindOf(status.st_mode);
       entry.read_only = entry.kind == Kind::file && (status.st_mode & S_IWUSR) == 0;
@@ -635,7 +642,7 @@ void Checker::CheckFolder(const NativeString& update, const std::string& update_
   std::map<Name, const Entry*> in_update;
   for (const Entry& entry : entries) {
     const std::string name_shown = Utf8(entry.name);
-    const std::string shown = update_shown + char(kSeparator) + name_shown;
+    const std::string shown = Joined(update_shown, name_shown);
     const Name folded = Folded(entry.name);
     const auto twin = in_update.emplace(folded, &entry);
     if (!twin.second) {
@@ -653,15 +660,15 @@ void Checker::CheckFolder(const NativeString& update, const std::string& update_
     NativeString game_path;
     std::string game_entry_shown;
     if (counterpart != in_game.end()) {
-      game_path = *game + NativeString(1, kSeparator) + counterpart->second->native;
-      game_entry_shown = game_shown + char(kSeparator) + Utf8(counterpart->second->name);
+      game_path = Joined(*game, counterpart->second->native);
+      game_entry_shown = Joined(game_shown, Utf8(counterpart->second->name));
       CheckAgainstGame(entry, shown, *counterpart->second, game_path, game_entry_shown);
     }
     if (entry.kind == Kind::folder) {
       const bool game_has_folder =
           counterpart != in_game.end() && counterpart->second->kind == Kind::folder;
-      CheckFolder(update + NativeString(1, kSeparator) + entry.native, shown,
-                  game_has_folder ? &game_path : nullptr, game_entry_shown, length);
+      CheckFolder(Joined(update, entry.native), shown, game_has_folder ? &game_path : nullptr,
+                  game_entry_shown, length);
     }
   }
 }
