@@ -679,11 +679,12 @@ def main():
     else:
         small_root, small_files, small_bytes, small_dirs = small_tree(
             os.path.join(trees_dir, "many-small-20000"), 20000, (5, 6, 12), 1)
-        large_root, large_files, large_bytes = large_tree(os.path.join(trees_dir, "few-large-8x64"), 8, 64 * MiB, 2)
+        large_root, large_files, large_bytes = (None, 0, 0) if args.check_only else large_tree(
+            os.path.join(trees_dir, "few-large-8x64"), 8, 64 * MiB, 2)
     small = Tree("many small", small_root, small_files, small_bytes)
     overwrite = Tree("overwrite", small_root, small_files, small_bytes)
     large = Tree("few large", large_root, large_files, large_bytes)
-    if not args.skip_memory:
+    if not (args.skip_memory or args.check_only):
         if smoke:
             big_root, big_files, big_bytes, _ = small_tree(os.path.join(trees_dir, "smoke-small-x10"),
                                                            2000, (2, 3, 3), 3)
@@ -698,7 +699,7 @@ def main():
     started = time.time()
 
     log("warming the page cache")
-    for t in (small, large):
+    for t in (small,) if args.check_only else (small, large):
         warm(t.root)
 
     if args.check_only:  # overlay-check beside overlay's copy of the same tree, nothing else
