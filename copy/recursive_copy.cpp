@@ -1,7 +1,6 @@
 #include "copy/recursive_copy.h"
 
 #include <cerrno>
-#include <cwchar>
 
 #include "copy/copy_options.h"
 #include "copy/file_system.h"
