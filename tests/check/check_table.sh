@@ -2,7 +2,7 @@
 # overlay-check on staged trees, one row a finding (and a clean update): its
 # one source built natively with the host's g++, as the README says, then its
 # Windows build run under Wine on the hardest row (a hard link to the game's
-# own file, which only handles tell).
+# own file beside one that is not, told there by the listing's file numbers).
 #   check_table.sh SOURCE_DIR OVERLAY_CHECK_EXE   (in a Wine session)
 set -uo pipefail
 source_dir=$1 exe=$2
@@ -71,17 +71,17 @@ row file_where_game_has_folder 1 1 '^u/data: error: a file where the game has a 
 row folder_where_game_has_file 1 1 '^u/data: error: a folder where the game has a file \(g/data\); overlay: stops the update here with "File exists"' \
   'mkdir u/data && touch g/data'
 row game_file_linked 1 2 '^u/f: error: the same file as the game.s g/f \(a hard link\); overlay: stops the update here with "File exists"' \
-  'touch g/f && ln g/f u/f'
+  'touch g/f g/h u/h && ln g/f u/f'
 row game_spelling 0 1 '^u/Sub/Case\.txt: note: the game spells this name "case\.TXT"; ' \
   'mkdir u/Sub g/Sub && touch u/Sub/Case.txt g/Sub/case.TXT'
 row pipe 1 1 '^u/p: error: neither a file, a folder nor a link' 'mkfifo u/p'
 row unreadable_update 2 0 '^overlay-check: cannot read u: .+' 'rmdir u'
 row usage 2 0 '^usage: overlay-check UPDATE \[GAME\] \[--game-folder PATH\]\.\.\.$' ':' --game
 
-# The Windows build, from the package, on the row only handles answer.
+# The Windows build on the same row: the listing's file numbers, not a count of names.
 run_row wine_game_file_linked 1 1 \
   '^u\\f: error: the same file as the game.s g\\f \(a hard link\); overlay: stops the update here with "File exists"' \
-  'touch g/f && ln g/f u/f' "wine $exe"
+  'touch g/f g/h u/h && ln g/f u/f' "wine $exe"
 
 [ "$failures" -eq 0 ] || { echo "$failures rows failed"; exit 1; }
 echo "every row as expected"
