@@ -151,6 +151,8 @@ class Bench:
             "noop": os.path.join(self.build, "bench", "bench_noop.exe"),
             "noop_gui": os.path.join(self.build, "bench", "bench_noop_gui.exe"),
             "wait_probe": os.path.join(self.build, "bench", "bench_wait_probe.exe"),
+            "check": os.path.join(self.build, "overlay-check.exe"),
+            "check_native": os.path.join(self.build, "overlay-check-native"),
         }
         for path in self.exe.values():
             if not os.path.isfile(path):
@@ -547,6 +549,47 @@ def relay_wait(bench, wb):
     return scans, {k: v for k, v in per_scan.items() if v >= 0.5}
 
 
+# ---- The update checker ----------------------------------------------------------
+
+def check_rounds(bench, tree, runs):
+    """overlay-check on the tree, alone and against a copy of it as the game
+    folder, natively and under Wine, one warm-up round first; each run must
+    find no error (exit status 0)."""
+    game = bench.fresh_target("check-game")
+    subprocess.run(["cp", "-r", "-T", tree.root, game], check=True)
+    native, exe = bench.exe["check_native"], bench.exe["check"]
+    argvs = {
+        "overlay-check, native": [native, tree.root],
+        "overlay-check, native, with the game folder": [native, tree.root, game],
+        "overlay-check.exe under Wine": [WINE, exe, winpath(tree.root)],
+        "overlay-check.exe under Wine, with the game folder": [WINE, exe, winpath(tree.root), winpath(game)],
+    }
+    results = {name: [] for name in argvs}
+    for r in range(runs + 1):
+        for name, argv in argvs.items():
+            elapsed, _, error = bench.timed(argv)
+            if error:
+                bench.failures.append("%s on %s: %s" % (name, tree.name, error))
+            elif r > 0:
+                results[name].append(elapsed)
+        log("overlay-check round", r + 1, "of", runs + 1)
+    return results
+
+
+def check_section(w, tree, checks, copies):
+    w("### overlay-check on %s: %d files" % (tree.name, tree.files))
+    w("")
+    w("| run | runs | median s | spread ± | files/s |")
+    w("|---|---|---|---|---|")
+    rows = list(checks.items()) + [("overlay.exe copying the tree (fresh target)",
+                                    [t for t, _, _ in copies["overlay"]])]
+    for name, times in rows:
+        if times:
+            w("| %s | %d | %.3f | %.1f%% | %.0f |" % (name, len(times), median(times), spread(times),
+                                                     tree.files / median(times)))
+    w("")
+
+
 # ---- Report -----------------------------------------------------------------------
 
 def fmt_ms(seconds):
@@ -614,6 +657,7 @@ def main():
     parser.add_argument("--cpu-trials", type=int, default=0)
     parser.add_argument("--skip-memory", action="store_true")
     parser.add_argument("--report", default="")
+    parser.add_argument("--check-only", action="store_true")
     args = parser.parse_args()
     smoke = args.smoke
     runs = args.runs or (2 if smoke else 5)
@@ -635,11 +679,12 @@ def main():
     else:
         small_root, small_files, small_bytes, small_dirs = small_tree(
             os.path.join(trees_dir, "many-small-20000"), 20000, (5, 6, 12), 1)
-        large_root, large_files, large_bytes = large_tree(os.path.join(trees_dir, "few-large-8x64"), 8, 64 * MiB, 2)
+        large_root, large_files, large_bytes = (None, 0, 0) if args.check_only else large_tree(
+            os.path.join(trees_dir, "few-large-8x64"), 8, 64 * MiB, 2)
     small = Tree("many small", small_root, small_files, small_bytes)
     overwrite = Tree("overwrite", small_root, small_files, small_bytes)
     large = Tree("few large", large_root, large_files, large_bytes)
-    if not args.skip_memory:
+    if not (args.skip_memory or args.check_only):
         if smoke:
             big_root, big_files, big_bytes, _ = small_tree(os.path.join(trees_dir, "smoke-small-x10"),
                                                            2000, (2, 3, 3), 3)
@@ -654,12 +699,20 @@ def main():
     started = time.time()
 
     log("warming the page cache")
-    for t in (small, large):
+    for t in (small,) if args.check_only else (small, large):
         warm(t.root)
+
+    if args.check_only:  # overlay-check beside overlay's copy of the same tree, nothing else
+        checks = check_rounds(b, small, runs)
+        check_section(w, small, checks, b.copy_rounds(small, ["overlay"], runs))
+        print("\n".join(report))
+        b.cleanup_targets()
+        return 1 if b.failures else 0
 
     # Copies. Wine peers: xcopy and std::filesystem::copy; cp -r is the native floor.
     copy_contenders = ["overlay", "floor", "xcopy", "fs_copy", "cp -r", "overlay (again)"]
     results_small = b.copy_rounds(small, copy_contenders, runs)
+    checks = check_rounds(b, small, runs)
     results_over = b.copy_rounds(overwrite, ["overlay", "floor", "floor+2opens", "xcopy", "fs_copy",
                                              "cp -r", "overlay (again)"], runs, overwrite=True)
     breakdown_names = ["floor", "floor+2opens", "floor+2opens, no query", "floor+2opens, FileStandardInfo",
@@ -758,6 +811,8 @@ def main():
     f_over, f2_over = speed(results_over, "floor"), speed(results_over, "floor+2opens")
     o_large = speed(results_large, "overlay")
     peers_large = min(speed(results_large, "xcopy"), speed(results_large, "fs_copy"))
+
+    check_section(w, small, checks, results_small)
 
     w("### Same-object test: what the two opens cost (overwrite tree, %d rounds)" % len(breakdown["floor"]))
     w("")

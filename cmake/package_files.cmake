@@ -12,7 +12,8 @@ string(SUBSTRING "${readme}" 0 ${end} user_part)
 file(WRITE "${dir}/README.txt" "${user_part}")
 
 # The reference launcher's files (OVERLAY_LAUNCHER_FILES) come from CMakeLists.txt.
-set(files overlay.exe README.txt ${OVERLAY_LAUNCHER_FILES} CHANGELOG.md LICENSE THIRD-PARTY-NOTICES)
+set(files overlay.exe overlay-check.exe README.txt ${OVERLAY_LAUNCHER_FILES} overlay-check.cpp
+    name_rules.h CHANGELOG.md LICENSE THIRD-PARTY-NOTICES)
 set(sums "")
 foreach(name IN LISTS files)
   file(SHA256 "${dir}/${name}" hash)

@@ -66,31 +66,6 @@ std::wstring JoinPath(const std::wstring& directory, const std::wstring& name) {
   return JoinPath(directory, name.c_str());
 }
 
-bool MayNameADevice(const wchar_t* name) {
-  // The part before the first dot or colon, blanks trimmed, looked at in
-  // place: this runs for every entry of the walk.
-  const wchar_t* begin = name;
-  const wchar_t* end = name;
-  while (*end != L'\0' && *end != L'.' && *end != L':') ++end;
-  while (begin < end && *begin == L' ') ++begin;
-  while (end > begin && end[-1] == L' ') --end;
-  const std::size_t length = static_cast<std::size_t>(end - begin);
-  auto is = [&](const wchar_t* device, std::size_t count) {
-    for (std::size_t i = 0; i < count; ++i) {
-      if (std::towupper(begin[i]) != static_cast<std::wint_t>(device[i])) return false;
-    }
-    return true;
-  };
-  // Generous on purpose: systems differ, and the system has the last word.
-  for (const wchar_t* device : {L"CON", L"PRN", L"AUX", L"NUL", L"CONIN$", L"CONOUT$"}) {
-    if (length == std::wcslen(device) && is(device, length)) return true;
-  }
-  if (length != 4 || !(is(L"COM", 3) || is(L"LPT", 3))) return false;
-  const wchar_t digit = begin[3];
-  return (digit >= L'0' && digit <= L'9') || digit == L'\u00b9' || digit == L'\u00b2' ||
-         digit == L'\u00b3';
-}
-
 bool IsDevicePath(const std::wstring& full_path) {
   return full_path.size() > 4 && full_path.compare(0, 4, L"\\\\.\\") == 0 &&
          full_path.find_first_of(L"\\/", 4) == std::wstring::npos;

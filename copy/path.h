@@ -16,11 +16,6 @@ std::wstring JoinPath(const std::wstring& directory, const wchar_t* name);
 // The last component: what follows the last separator, or the drive prefix.
 std::wstring FileNameOf(const std::wstring& path);
 
-// Whether a name may address a device rather than a file: its part before
-// the first dot or colon, blanks trimmed, is a device name such as NUL, CON,
-// AUX, COM1 or LPT1, in any case. Only the system knows whether it does.
-bool MayNameADevice(const wchar_t* name);
-
 // Whether a full path, as the system makes it, is a device: exactly "\\.\"
 // and one name. "\\.\C:\upd\NUL" is a file.
 bool IsDevicePath(const std::wstring& full_path);

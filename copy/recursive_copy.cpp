@@ -1,10 +1,10 @@
 #include "copy/recursive_copy.h"
 
 #include <cerrno>
-#include <cwchar>
 
 #include "copy/copy_options.h"
 #include "copy/file_system.h"
+#include "copy/name_rules.h"
 #include "copy/path.h"
 #include "copy/target_guard.h"
 #include "report/failure.h"
@@ -14,14 +14,6 @@ namespace {
 
 bool IsDotOrDotDot(const wchar_t* name) {
   return name[0] == L'.' && (name[1] == L'\0' || (name[1] == L'.' && name[2] == L'\0'));
-}
-
-// Paths drop a final dot or blank, so such a name (made on another system)
-// would be read and written as a different entry: "twin." as "twin", a
-// directory "data." as "data". It is refused rather than copied wrongly.
-bool IsUnaddressableName(const wchar_t* name) {
-  const std::size_t length = std::wcslen(name);
-  return length > 0 && (name[length - 1] == L'.' || name[length - 1] == L' ');
 }
 
 // A name the system takes as a device ("NUL", "CON:", on older systems
@@ -100,7 +92,9 @@ error_code CopyDirectory(const walk_entry& source, const std::wstring& target,
   for (; listing.has_entry(); listing.Next()) {
     const wchar_t* name = listing.name();
     if (IsDotOrDotDot(name)) continue;
-    if (IsUnaddressableName(name)) return MakeSystemCode(ERROR_INVALID_NAME);
+    // Read and written as another entry (copy/name_rules.h): refused rather
+    // than copied wrongly.
+    if (EndsInDotOrBlank(name)) return MakeSystemCode(ERROR_INVALID_NAME);
     const walk_entry entry{JoinPath(source.path, name), listing.attributes(),
                            listing.reparse_tag()};
     const std::wstring counterpart = JoinPath(target, name);

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # The release as CI checks it: scripts/release run twice, clean, in two
 # directories and at two times, must give byte-identical files; the package
-# holds the exe, the README part, every file of the reference launcher, the
-# changelog, the licences and sums that match; signed, its exe verifies and is the unsigned one plus a signature.
+# holds the exes, the README part, every file of the reference launcher, the
+# checker's source, the changelog, the licences and sums that match; signed,
+# its exes verify and overlay.exe is the unsigned one plus a signature.
 #   tests/check_release.sh
 set -euo pipefail
 # The unsigned builds take no certificate from the caller, the signed one no time-stamp server.
@@ -26,7 +27,7 @@ failures=0
 released=$(sed -n 's/^## \[\([0-9][^]]*\)\].*/\1/p' "$root/CHANGELOG.md" | head -n1)
 [ "$released" = "$version" ] && echo "ok: $version is CHANGELOG.md's newest release" \
   || { echo "FAIL: packing $version, but CHANGELOG.md's newest release is ${released:-none}"; failures=$((failures + 1)); }
-for name in overlay.exe "$package.zip"; do
+for name in overlay.exe overlay-check.exe "$package.zip"; do
   if cmp -s "$first/$name" "$second/$name"; then
     echo "ok: $name identical in both builds ($(stat -c %s "$first/$name") bytes)"
   else
@@ -40,7 +41,7 @@ done
 
 launcher_files=$(cd "$root/launcher" && ls)
 expected=$(printf "$package/%s\n" CHANGELOG.md LICENSE README.txt SHA256SUMS THIRD-PARTY-NOTICES \
-  overlay.exe $launcher_files | LC_ALL=C sort)
+  name_rules.h overlay-check.cpp overlay-check.exe overlay.exe $launcher_files | LC_ALL=C sort)
 listed=$(unzip -Z1 "$first/$package.zip" | LC_ALL=C sort)
 [ "$listed" = "$expected" ] && echo "ok: the package lists its $(echo "$expected" | wc -l) files" \
   || { echo "FAIL: the package lists:"; echo "$listed"; failures=$((failures + 1)); }
@@ -51,15 +52,17 @@ for name in $launcher_files; do
   cmp -s "$root/launcher/$name" "$work/unpacked/$package/$name" || launcher_same=false
 done
 (cd "$work/unpacked/$package" && sha256sum --quiet -c SHA256SUMS) && cmp -s "$first/overlay.exe" \
-  "$work/unpacked/$package/overlay.exe" \
-  && $launcher_same \
-  && echo "ok: the sums match, the exe is the one built, the launcher's files the reference launcher" \
-  || { echo "FAIL: the packaged files do not match their sums, the built exe or the launcher's source"
+  "$work/unpacked/$package/overlay.exe" && $launcher_same && cmp -s "$first/overlay-check.exe" \
+  "$work/unpacked/$package/overlay-check.exe" && cmp -s "$root/check/overlay_check.cpp" \
+  "$work/unpacked/$package/overlay-check.cpp" && cmp -s "$root/copy/name_rules.h" \
+  "$work/unpacked/$package/name_rules.h" \
+  && echo "ok: the sums match, the exes are the ones built, the sources the repository's" \
+  || { echo "FAIL: the packaged files do not match their sums, the built exes or the sources"
        failures=$((failures + 1)); }
 
 # The README's launcher build command, pasted as printed, is refused, the compiler saying
 # what to put in place of the thumbprint; with a thumbprint there it builds.
-pasted=$(sed -n '/^ *i686-w64-mingw32-g++ -municode/,/-lcrypt32$/p' "$work/unpacked/$package/README.txt" |
+pasted=$(sed -n '/^ *i686-w64-mingw32-g++ -municode/,/-lwintrust/p' "$work/unpacked/$package/README.txt" |
   tr -d '\\\n')
 filled=${pasted//YOUR-CERTIFICATE-SHA1-THUMBPRINT/0123456789ABCDEF0123456789abcdef01234567}
 (cd "$work/unpacked/$package" && ! (eval "$pasted") >"$work/pasted" 2>&1 &&
@@ -80,9 +83,12 @@ OVERLAY_SIGN_PFX=$work/cert.pfx OVERLAY_SIGN_PASSWORD_FILE=$work/password OVERLA
 mkdir "$work/signed"
 unzip -q "$first/$package.zip" -d "$work/signed"
 signed=$work/signed/$package/overlay.exe
-osslsigncode verify -CAfile "$work/cert.pem" -in "$signed" >"$work/verify" 2>&1 \
-  && echo "ok: the packed exe is signed: $(grep -m1 "Signature verification" "$work/verify")" \
-  || { cat "$work/verify"; echo "FAIL: the packed exe's signature does not verify"; failures=$((failures + 1)); }
+for exe in "$signed" "$work/signed/$package/overlay-check.exe"; do
+  osslsigncode verify -CAfile "$work/cert.pem" -in "$exe" >"$work/verify" 2>&1 \
+    && echo "ok: the packed $(basename "$exe") is signed: $(grep -m1 "Signature verification" "$work/verify")" \
+    || { cat "$work/verify"; echo "FAIL: the packed $(basename "$exe")'s signature does not verify"
+         failures=$((failures + 1)); }
+done
 (cd "$work/signed/$package" && sha256sum --quiet -c SHA256SUMS) && echo "ok: the sums match the signed exe" \
   || { echo "FAIL: the signed package's files do not match their sums"; failures=$((failures + 1)); }
 osslsigncode remove-signature -in "$signed" -out "$work/unsigned.exe" >/dev/null \
