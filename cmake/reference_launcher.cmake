@@ -5,7 +5,7 @@
 set(reference_launcher "${CMAKE_SOURCE_DIR}/launcher/launcher.cpp")
 # The files the package ships, launcher.cpp first.
 set(reference_launcher_files launcher.cpp basics.h copies.h matching.h messages.h signature.h
-    update_step.h waiter_window.h)
+    update_step.h preflight.h update_ready.h waiter_window.h)
 
 add_library(reference_launcher_functions INTERFACE)
 target_include_directories(reference_launcher_functions INTERFACE "${CMAKE_SOURCE_DIR}")

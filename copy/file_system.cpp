@@ -1,7 +1,10 @@
 #include "copy/file_system.h"
 
+#include <winioctl.h>
+
 #include <algorithm>
 #include <cstring>
+#include <cwchar>
 #include <initializer_list>
 
 #include "copy/path.h"
@@ -51,8 +54,8 @@ GetFinalPathNameByHandleWFunction GetFinalPathNameByHandleWOrNull() {
 // The refusal of the platform call just made.
 error_code LastError() { return MakeSystemCode(win32::GetLastError()); }
 
-path_status FailedStatus(const error_code& refusal) {
-  return {IsNotFound(refusal) ? file_type::not_found : file_type::unknown, refusal};
+path_status FailedStatus(const error_code& refusal, bool reparse_point = false) {
+  return {IsNotFound(refusal) ? file_type::not_found : file_type::unknown, refusal, reparse_point};
 }
 
 path_status StatusFromAttributes(DWORD attributes, bool reparse_point = false) {
@@ -89,11 +92,15 @@ error_code ReadAttributes(HANDLE file, DWORD* attributes) {
   return error_code();
 }
 
+// A link that leads nowhere is not found, and still a reparse point: what
+// is written there is written where it leads.
 path_status FollowReparsePoint(const std::wstring& path) {
   const FileHandle file = OpenFollowingLinks(path);
-  if (!file) return FailedStatus(LastError());
+  if (!file) return FailedStatus(LastError(), true);
   DWORD attributes = 0;
-  if (error_code refusal = ReadAttributes(file.get(), &attributes)) return FailedStatus(refusal);
+  if (error_code refusal = ReadAttributes(file.get(), &attributes)) {
+    return FailedStatus(refusal, true);
+  }
   return StatusFromAttributes(attributes, true);
 }
 
@@ -125,6 +132,16 @@ error_code FinalPathOf(GetFinalPathNameByHandleWFunction get_final_path, HANDLE 
   }
   return MakeSystemCode(ERROR_INSUFFICIENT_BUFFER);
 }
+
+// The names a symbolic link or a junction keeps (REPARSE_DATA_BUFFER, which
+// the user-mode headers leave out): offsets and lengths in bytes into the
+// path buffer that follows them, which a symbolic link's flags precede.
+struct LinkReparseData {
+  DWORD tag;
+  WORD data_length, reserved;
+  WORD substitute_offset, substitute_length, print_offset, print_length;
+};
+constexpr DWORD kSymlinkFlagRelative = 1;
 
 }  // namespace
 
@@ -199,6 +216,15 @@ bool SameObject(const file_identity& a, const file_identity& b) {
          a.file_id == b.file_id;
 }
 
+bool SameObjectAt(const std::wstring& a_path, const file_identity& a, const std::wstring& b_path,
+                  const file_identity& b) {
+  if (!SameObject(a, b)) return false;
+  if (a.volume_serial_number != 0) return true;
+  std::wstring a_final, b_final;
+  return !QueryFinalPath(a_path, &a_final) && !QueryFinalPath(b_path, &b_final) &&
+         win32::_wcsicmp(a_final.c_str(), b_final.c_str()) == 0;  // the system ignores case
+}
+
 error_code QueryIdentity(const std::wstring& path, file_identity* identity) {
   const FileHandle file = OpenFollowingLinks(path);
   if (!file) return LastError();
@@ -244,6 +270,43 @@ error_code QueryFinalPath(const std::wstring& path, std::wstring* final_path) {
     if (!refusal) break;
   }
   return refusal;
+}
+
+error_code QueryLinkDestination(const std::wstring& link, std::wstring* destination) {
+  char buffer[MAXIMUM_REPARSE_DATA_BUFFER_SIZE];  // at a dangling link only, at a leaf
+  DWORD size = 0;
+  {
+    const FileHandle itself = OpenItself(link);
+    if (!itself || !win32::DeviceIoControl(itself.get(), FSCTL_GET_REPARSE_POINT, nullptr, 0,
+                                           buffer, sizeof buffer, &size, nullptr)) {
+      return LastError();
+    }
+  }
+  LinkReparseData data;
+  DWORD flags = 0;
+  if (size < sizeof data + sizeof flags) return MakeSystemCode(ERROR_INVALID_DATA);
+  std::memcpy(&data, buffer, sizeof data);
+  std::size_t start = sizeof data + data.substitute_offset;
+  if (data.tag == IO_REPARSE_TAG_SYMLINK) {
+    std::memcpy(&flags, buffer + sizeof data, sizeof flags);
+    start += sizeof flags;
+  } else if (data.tag != IO_REPARSE_TAG_MOUNT_POINT) {
+    return MakeSystemCode(ERROR_NOT_SUPPORTED);
+  }
+  if (start + data.substitute_length > size) return MakeSystemCode(ERROR_INVALID_DATA);
+  const wchar_t* name = reinterpret_cast<const wchar_t*>(buffer + start);
+  const std::size_t length = data.substitute_length / sizeof(wchar_t);
+  if (flags & kSymlinkFlagRelative) {
+    // From the folder holding the link, as the walk wrote its path.
+    destination->assign(link, 0, link.find_last_of(L"\\/:") + 1).append(name, length);
+    return error_code();
+  }
+  // An absolute one is an NT name: "\??\C:\..." opens as "\\?\C:\...".
+  if (length < 4 || std::wmemcmp(name, L"\\??\\", 4) != 0) {
+    return MakeSystemCode(ERROR_NOT_SUPPORTED);
+  }
+  destination->assign(name, length)[1] = L'\\';
+  return error_code();
 }
 
 error_code CreateDirectoryUnlessPresent(const std::wstring& path) {

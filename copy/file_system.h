@@ -79,8 +79,21 @@ struct alignas(8) file_identity {
 // objects apart and never count as one object.
 bool SameObject(const file_identity& a, const file_identity& b);
 
+// Whether the objects at two paths, whose identities were taken, are one.
+// An identity whose volume serial number is 0 cannot tell volumes apart:
+// Wine reports 0 for file systems its mount manager does not know, whose
+// file numbers repeat from one to the next. There a match is one object only
+// where the final paths of both agree; where they cannot be read, it is not.
+bool SameObjectAt(const std::wstring& a_path, const file_identity& a, const std::wstring& b_path,
+                  const file_identity& b);
+
 // The identity of the object a path leads to.
 error_code QueryIdentity(const std::wstring& path, file_identity* identity);
+
+// Where a link (a symbolic link or a junction) leads, as the link itself
+// says, also when nothing is there: a path the platform opens, a relative
+// link's taken from the folder that holds it.
+error_code QueryLinkDestination(const std::wstring& link, std::wstring* destination);
 
 // The path made absolute against the current directory. A name that the
 // system takes as a device comes back as "\\.\NAME".

@@ -43,7 +43,9 @@ error_code RefuseSameObject(const std::wstring& source, const std::wstring& targ
   file_identity source_identity;
   if (error_code refusal = QueryIdentity(source, &source_identity)) return refusal;
   if (error_code refusal = QueryIdentity(target, target_identity)) return refusal;
-  if (SameObject(source_identity, *target_identity)) return MakeGenericCode(EEXIST);
+  if (SameObjectAt(source, source_identity, target, *target_identity)) {
+    return MakeGenericCode(EEXIST);
+  }
   return error_code();
 }
 
@@ -64,10 +66,14 @@ error_code CopyEntry(const walk_entry& source, const std::wstring& target,
     if (error_code refusal = RefuseSameObject(source.path, target, &target_identity)) {
       return refusal;
     }
-    if (error_code refusal = RefuseTreeBeingRead(target_identity, reading)) return refusal;
+    if (error_code refusal = RefuseTreeBeingRead(target, target_identity, reading)) {
+      return refusal;
+    }
   }
   if (to.reparse_point) {
-    if (error_code refusal = RefuseLinkIntoTreesBeingRead(target, reading)) return refusal;
+    if (error_code refusal = RefuseLinkIntoTreesBeingRead(target, !to.exists(), reading)) {
+      return refusal;
+    }
   }
 
   if (from.type == file_type::directory) return CopyDirectory(source, target, to, reading);
@@ -83,7 +89,7 @@ error_code CopyDirectory(const walk_entry& source, const std::wstring& target,
   if (target_status.type == file_type::regular) return MakeGenericCode(EEXIST);
   // The rules of copy/target_guard.h, before anything is made: the walk
   // enters a tree of its own at the source root and at each link.
-  TreesBeingRead tree{std::nullopt, reading};
+  TreesBeingRead tree{&source.path, std::nullopt, reading};
   const bool enters_a_tree = reading == nullptr || MayBeALink(source);
   if (enters_a_tree) {
     if (error_code refusal = EnterTree(source.path, target, &tree)) return refusal;

@@ -19,21 +19,28 @@ class PathChain {
   enum Start { kThePath, kItsHolder };
   explicit PathChain(const std::wstring& path, Start start = kThePath);
 
-  bool Holds(const file_identity& object) const {
-    return std::any_of(objects_.begin(), objects_.end(),
-                       [&](const file_identity& held) { return SameObject(held, object); });
+  bool Holds(const std::wstring& path, const file_identity& object) const {
+    return std::any_of(objects_.begin(), objects_.end(), [&](const Part& held) {
+      return SameObjectAt(held.path, held.identity, path, object);
+    });
   }
   bool MeetsOneOf(const TreesBeingRead* reading) const {
     for (const TreesBeingRead* tree = reading; tree != nullptr; tree = tree->outer) {
-      if (tree->root && Holds(*tree->root)) return true;
+      if (tree->root && Holds(*tree->root_path, *tree->root)) return true;
     }
     return false;
   }
 
  private:
+  struct Part {
+    file_identity identity;
+    std::wstring path;
+  };
+  // Whether the object at the part is known.
+  bool Add(const std::wstring& part);
   void AddResolvedHolders(const std::wstring& deepest_part);
 
-  std::vector<file_identity> objects_;
+  std::vector<Part> objects_;
 };
 
 PathChain::PathChain(const std::wstring& path, Start start) {
@@ -42,21 +49,25 @@ PathChain::PathChain(const std::wstring& path, Start start) {
   if (start == kItsHolder) full_path = ParentOf(full_path);
   std::wstring deepest_part;
   for (std::wstring part = full_path; !part.empty(); part = ParentOf(part)) {
-    file_identity identity;
-    if (QueryIdentity(part, &identity)) continue;  // not there yet, or not to be read
-    if (deepest_part.empty()) deepest_part = part;
-    objects_.push_back(identity);
+    // Unless it is not there yet, or cannot be read.
+    if (Add(part) && deepest_part.empty()) deepest_part = part;
   }
   // The rest of the path, not there yet, would be made below the deepest part.
   if (!deepest_part.empty()) AddResolvedHolders(deepest_part);
+}
+
+bool PathChain::Add(const std::wstring& part) {
+  file_identity identity;
+  if (QueryIdentity(part, &identity)) return false;
+  objects_.push_back({identity, part});
+  return true;
 }
 
 void PathChain::AddResolvedHolders(const std::wstring& deepest_part) {
   std::wstring final_path;
   if (QueryFinalPath(deepest_part, &final_path)) return;
   for (std::wstring holder = ParentOf(final_path); !holder.empty(); holder = ParentOf(holder)) {
-    file_identity identity;
-    if (!QueryIdentity(holder, &identity)) objects_.push_back(identity);
+    Add(holder);
   }
 }
 
@@ -74,28 +85,33 @@ error_code EnterTree(const std::wstring& directory, const std::wstring& counterp
   const PathChain written_into(counterpart);
   file_identity identity;
   if (!QueryIdentity(directory, &identity)) {
-    if (holders && holders->Holds(identity)) return Refused();
+    if (holders && holders->Holds(directory, identity)) return Refused();
     tree->root = identity;
   }
   if (written_into.MeetsOneOf(tree)) return Refused();
   return error_code();
 }
 
-error_code RefuseTreeBeingRead(const file_identity& counterpart, const TreesBeingRead* reading) {
+error_code RefuseTreeBeingRead(const std::wstring& counterpart, const file_identity& identity,
+                               const TreesBeingRead* reading) {
   for (const TreesBeingRead* tree = reading; tree != nullptr; tree = tree->outer) {
-    if (tree->root && SameObject(*tree->root, counterpart)) return Refused();
+    if (tree->root && SameObjectAt(*tree->root_path, *tree->root, counterpart, identity)) {
+      return Refused();
+    }
   }
   return error_code();
 }
 
-error_code RefuseLinkIntoTreesBeingRead(const std::wstring& counterpart,
+error_code RefuseLinkIntoTreesBeingRead(const std::wstring& counterpart, bool leads_nowhere,
                                         const TreesBeingRead* reading) {
   if (reading == nullptr) return error_code();
   // Placeholders of cloud files and other reparse points that are not links
   // are spared the chain; a tag that cannot be read may be a link's.
   DWORD tag = 0;
   if (!QueryReparseTag(counterpart, &tag) && !MayLeadElsewhere(tag)) return error_code();
-  if (PathChain(counterpart).MeetsOneOf(reading)) return Refused();
+  std::wstring destination = counterpart;
+  if (leads_nowhere && QueryLinkDestination(counterpart, &destination)) return error_code();
+  if (PathChain(destination).MeetsOneOf(reading)) return Refused();
   return error_code();
 }
 

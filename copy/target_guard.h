@@ -24,11 +24,12 @@
 
 namespace overlay {
 
-// One tree the walk reads, named by its root's identity (none where that
-// cannot be told), and the tree it was entered from (none for the source
-// root's). The levels live on the walk's stack, so leaving a directory
-// leaves its tree.
+// One tree the walk reads, named by its root's path and identity (none
+// where that cannot be told), and the tree it was entered from (none for the
+// source root's). The levels live on the walk's stack, so leaving a
+// directory leaves its tree.
 struct TreesBeingRead {
+  const std::wstring* root_path;
   std::optional<file_identity> root;
   const TreesBeingRead* outer;
 };
@@ -40,12 +41,14 @@ error_code EnterTree(const std::wstring& directory, const std::wstring& counterp
                      TreesBeingRead* tree);
 
 // At an existing counterpart, by the identity the walk has taken of it: no
-// added platform call.
-error_code RefuseTreeBeingRead(const file_identity& counterpart, const TreesBeingRead* reading);
+// added platform call unless it matches one.
+error_code RefuseTreeBeingRead(const std::wstring& counterpart, const file_identity& identity,
+                               const TreesBeingRead* reading);
 
 // At a counterpart that is a reparse point: where it leads, and what holds
-// that, is none of the trees being read.
-error_code RefuseLinkIntoTreesBeingRead(const std::wstring& counterpart,
+// that, is none of the trees being read. Where it leads nowhere (what it
+// names is missing), the link itself says where that would be.
+error_code RefuseLinkIntoTreesBeingRead(const std::wstring& counterpart, bool leads_nowhere,
                                         const TreesBeingRead* reading);
 
 }  // namespace overlay

@@ -8,14 +8,17 @@
 // paths, starting programs), copies.h (the game's lock, overlay's copy and
 // the waiter), signature.h (overlay's signer), matching.h (the game folder
 // against the update, and deleting the update), messages.h (what the player
-// is told, the note and the log), waiter_window.h (the waiter and its window)
-// and update_step.h (the step itself). wWinMain is here.
+// is told, the note and the log), preflight.h (the checks before anything
+// starts), waiter_window.h (the waiter and its window), update_step.h (the
+// step itself) and update_ready.h (MarkUpdateReady, for your code that
+// unpacks the update). wWinMain is here.
 #include <windows.h>
 
 #include <cstdlib>
 #include <cwchar>
 #include <string>
 
+#include "update_ready.h"
 #include "update_step.h"
 
 // The launcher of the game in the folder that holds it, say
@@ -33,6 +36,12 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
   }
   const std::wstring game = launcher.substr(0, launcher.find_last_of(L'\\')),
                      update = game + L" update", name = GameName(game);
+  const std::wstring too_deep = TooDeepToStartText(launcher, game + L"\\" + kGameProgram);
+  if (!too_deep.empty()) {
+    ::MessageBoxW(nullptr, too_deep.c_str(), name.c_str(), MB_ICONERROR);
+    return 1;
+  }
+  LogUpdateWithoutNote(update);
   RunEnd end;
   if (__argc == 5 && std::wcscmp(__wargv[1], kAfterRunFlag) == 0) {
     end = {true, static_cast<unsigned>(std::wcstoul(__wargv[2], nullptr, 10)),

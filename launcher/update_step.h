@@ -12,31 +12,23 @@
 #include "copies.h"
 #include "matching.h"
 #include "messages.h"
+#include "preflight.h"
 #include "signature.h"
 #include "waiter_window.h"
 
 // Your game's program, in the game folder: started once the update step lets the game start.
 constexpr wchar_t kGameProgram[] = L"Game.exe";
 
-// Starts overlay from a copy of the game folder's overlay.exe in `copy`,
+// Starts overlay from a copy in `copy` of overlay.exe (CheckedOverlayCopy),
 // checked first through a handle that lets nobody write, rename or delete the
 // copy until overlay runs from it: what was checked is what runs. The run is
 // counted (as run `runs`) in the note first, so that a run cut short counts too. The
 // attributes in the way are cleared only then, when overlay is about to start.
 inline UpdateStep StartCheckedCopy(const std::wstring& game, const std::wstring& update,
                                    const std::wstring& copy, unsigned runs, UniqueHandle* overlay) {
-  const std::wstring original = game + L"\\overlay.exe";
-  if (!::CopyFileW(original.c_str(), copy.c_str(), TRUE)) {
-    const DWORD error = ::GetLastError();
-    const bool found = ::GetFileAttributesW(original.c_str()) != INVALID_FILE_ATTRIBUTES;
-    return {true, UpdateNotStartedText(error, found ? copy : original)};
-  }
-  const UniqueHandle checked(::CreateFileW(copy.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
-                                           OPEN_EXISTING, 0, nullptr));
-  if (!checked) return {true, UpdateNotStartedText(::GetLastError(), copy)};
-  if (OVERLAY_SIGNER_SHA1[0] != '\0' && !IsSignedBy(checked.get(), copy, OVERLAY_SIGNER_SHA1)) {
-    return {true, kOverlayNotSigned};
-  }
+  UniqueHandle checked;
+  const std::wstring fault = CheckedOverlayCopy(game, update, copy, &checked);
+  if (!fault.empty()) return {true, fault};
   ClearAttributesInTheWay(PlaceOf(update), PlaceOf(game));
   const std::wstring note = PendingNote(update);
   NoteRuns(note, runs);
@@ -85,6 +77,7 @@ inline UpdateStep ApplyPendingUpdate(const std::wstring& launcher, const std::ws
     cut_short = end.cut_short + 1;
   }
   if (temp.empty()) return {true, UpdateNotStartedText(ERROR_PATH_NOT_FOUND) + kGameStartsAsItIs};
+  if (const std::optional<UpdateStep> chosen = ChecksBeforeOverlay(update, game)) return *chosen;
   const std::wstring copy = CopyName(temp + stem, kOverlayCopyEnd);
   UniqueHandle overlay;
   UpdateStep step = StartCheckedCopy(game, update, copy, runs + 1, &overlay);

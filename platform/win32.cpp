@@ -65,6 +65,10 @@ BOOL FindClose(HANDLE find) { return ::FindClose(find); }
 BOOL CopyFileW(LPCWSTR source, LPCWSTR target, BOOL fail_if_exists) {
   return ::CopyFileW(source, target, fail_if_exists);
 }
+BOOL DeviceIoControl(HANDLE device, DWORD code, LPVOID in, DWORD in_size, LPVOID out,
+                     DWORD out_size, LPDWORD returned, LPOVERLAPPED overlapped) {
+  return ::DeviceIoControl(device, code, in, in_size, out, out_size, returned, overlapped);
+}
 DWORD GetFullPathNameW(LPCWSTR path, DWORD size, LPWSTR buffer, LPWSTR* file_part) {
   return ::GetFullPathNameW(path, size, buffer, file_part);
 }

@@ -40,6 +40,8 @@ HANDLE FindFirstFileExW(LPCWSTR pattern, FINDEX_INFO_LEVELS level, LPVOID data,
 BOOL FindNextFileW(HANDLE find, WIN32_FIND_DATAW* data);
 BOOL FindClose(HANDLE find);
 BOOL CopyFileW(LPCWSTR source, LPCWSTR target, BOOL fail_if_exists);
+BOOL DeviceIoControl(HANDLE device, DWORD code, LPVOID in, DWORD in_size, LPVOID out,
+                     DWORD out_size, LPDWORD returned, LPOVERLAPPED overlapped);
 DWORD GetFullPathNameW(LPCWSTR path, DWORD size, LPWSTR buffer, LPWSTR* file_part);
 
 // Failure report

@@ -57,6 +57,16 @@ done
   || { echo "FAIL: the packaged files do not match their sums, the built exe or the launcher's source"
        failures=$((failures + 1)); }
 
+# The README's launcher build command, pasted as printed, is refused, the compiler saying
+# what to put in place of the thumbprint; with a thumbprint there it builds.
+pasted=$(sed -n '/^ *i686-w64-mingw32-g++ -municode/,/-lcrypt32$/p' "$work/unpacked/$package/README.txt" |
+  tr -d '\\\n')
+filled=${pasted//YOUR-CERTIFICATE-SHA1-THUMBPRINT/0123456789ABCDEF0123456789abcdef01234567}
+(cd "$work/unpacked/$package" && ! (eval "$pasted") >"$work/pasted" 2>&1 &&
+  grep -q "OVERLAY_SIGNER_SHA1 must be the SHA-1 thumbprint" "$work/pasted" && eval "$filled" &&
+  rm VarenkoLauncher.exe) && echo "ok: the README's launcher build command is refused as printed" \
+  || { cat "$work/pasted"; echo "FAIL: the README's launcher build command"; failures=$((failures + 1)); }
+
 # Signed with a throw-away certificate (no time stamp: no network): the
 # signature verifies against it, the sums describe the signed exe, and
 # removing the signature gives back the unsigned exe.

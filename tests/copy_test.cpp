@@ -454,6 +454,20 @@ INSTANTIATE_TEST_SUITE_P(Answers, IdentityFallbackTest,
                          testing::Values(ERROR_NOT_SUPPORTED, ERROR_INVALID_PARAMETER,
                                          ERROR_INVALID_FUNCTION));
 
+// Wine reports volume serial 0 on file systems it does not know, where
+// objects of two volumes can share a file identifier: told apart by their
+// final paths, a file and a folder are updated, not taken for the source's.
+TEST_F(TreeCopyTest, IdentitiesWithoutVolumeSerialsAreConfirmedByFinalPaths) {
+  MakeSampleSource();
+  MakeDirectory(dst_);
+  MakeDirectory(dst_ + L"\\a");
+  WriteFileText(dst_ + L"\\top.txt", "old");
+  interposer::Platform().serial_zero_twins = {src_, dst_ + L"\\a", src_ + L"\\top.txt",
+                                              dst_ + L"\\top.txt"};
+  EXPECT_EQ(Copy(src_, dst_), "");
+  EXPECT_EQ(ReadTree(dst_), ReadTree(src_));
+}
+
 TEST_F(TreeCopyTest, IdentityRefusedByBothCallsIsTheFailureAndItsRecordIsAligned) {
   if (RunningWithoutInfoEx()) GTEST_SKIP();
   MakeSampleSource();

@@ -3,7 +3,9 @@
 #include <locale.h>  // ___lc_codepage_func
 #include <shellapi.h>
 #include <wchar.h>
+#include <winioctl.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <set>
@@ -20,6 +22,8 @@ std::set<HANDLE> g_open_handles;
 std::set<HANDLE> g_open_finds;
 std::set<void*> g_argument_vectors;
 std::set<void*> g_message_buffers;
+// Handles of the stand-ins of State: the dangling link opened itself, twins.
+std::set<HANDLE> g_dangling_links, g_twins;
 
 struct FakeSnapshot {
   std::vector<std::wstring> names;
@@ -84,8 +88,18 @@ BOOL WINAPI FakeGetFileInformationByHandleEx(HANDLE file, int info_class, LPVOID
     ::SetLastError(ERROR_NOACCESS);
     return FALSE;
   }
-  return ::GetFileInformationByHandleEx(file, static_cast<FILE_INFO_BY_HANDLE_CLASS>(info_class),
-                                        data, size);
+  if (!::GetFileInformationByHandleEx(file, static_cast<FILE_INFO_BY_HANDLE_CLASS>(info_class),
+                                      data, size)) {
+    return FALSE;
+  }
+  if (info_class == FileAttributeTagInfo && g_dangling_links.count(file)) {
+    *static_cast<FILE_ATTRIBUTE_TAG_INFO*>(data) = {FILE_ATTRIBUTE_REPARSE_POINT,
+                                                    IO_REPARSE_TAG_SYMLINK};
+  } else if (info_class == 18 && g_twins.count(file)) {  // FileIdInfo: serial, then identifier
+    std::memset(data, 0, size);
+    static_cast<unsigned char*>(data)[8] = 7;
+  }
+  return TRUE;
 }
 
 DWORD WINAPI FakeGetFinalPathNameByHandleW(HANDLE file, LPWSTR path, DWORD size, DWORD flags) {
@@ -248,6 +262,8 @@ BOOL CloseHandle(HANDLE handle) {
   interposer::TrackClose(interposer::g_open_handles, g_state.open_handles, handle);
   {
     alloc::Uncounted bookkeeping;
+    interposer::g_dangling_links.erase(handle);
+    interposer::g_twins.erase(handle);
     auto& snapshots = interposer::g_fake_snapshots;
     for (auto it = snapshots.begin(); it != snapshots.end(); ++it) {
       if (it->first == handle) {
@@ -312,15 +328,28 @@ DWORD GetLastError() { return ::GetLastError(); }
 
 BOOL GetFileAttributesExW(LPCWSTR path, GET_FILEEX_INFO_LEVELS level, LPVOID data) {
   if (Enter(Call::GetFileAttributesExW, static_cast<int>(level), path)) return FALSE;
-  return ::GetFileAttributesExW(path, level, data);
+  if (!::GetFileAttributesExW(path, level, data)) return FALSE;
+  if (g_state.dangling_link == path) {
+    static_cast<WIN32_FILE_ATTRIBUTE_DATA*>(data)->dwFileAttributes |= FILE_ATTRIBUTE_REPARSE_POINT;
+  }
+  return TRUE;
 }
 
 HANDLE CreateFileW(LPCWSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
                    DWORD disposition, DWORD flags, HANDLE template_file) {
   if (Enter(Call::CreateFileW, static_cast<int>(flags), path)) return INVALID_HANDLE_VALUE;
+  const bool link_itself = (flags & FILE_FLAG_OPEN_REPARSE_POINT) != 0;
+  if (g_state.dangling_link == path && !link_itself) {
+    ::SetLastError(ERROR_FILE_NOT_FOUND);
+    return INVALID_HANDLE_VALUE;
+  }
   HANDLE file = ::CreateFileW(interposer::OnItsDrive(path).c_str(), access, share, security,
                               disposition, flags, template_file);
   interposer::TrackOpen(interposer::g_open_handles, g_state.open_handles, file);
+  alloc::Uncounted bookkeeping;
+  if (g_state.dangling_link == path) interposer::g_dangling_links.insert(file);
+  const auto& twins = g_state.serial_zero_twins;
+  if (std::find(twins.begin(), twins.end(), path) != twins.end()) interposer::g_twins.insert(file);
   return file;
 }
 
@@ -328,6 +357,24 @@ BOOL GetFileInformationByHandle(HANDLE file, BY_HANDLE_FILE_INFORMATION* info) {
   if (Enter(Call::GetFileInformationByHandle)) return FALSE;
   if (!::GetFileInformationByHandle(file, info)) return FALSE;
   if (g_state.zero_file_index) info->nFileIndexHigh = info->nFileIndexLow = 0;
+  return TRUE;
+}
+
+// A symbolic link's reparse data, as Windows gives it for the dangling link.
+BOOL DeviceIoControl(HANDLE device, DWORD code, LPVOID in, DWORD in_size, LPVOID out,
+                     DWORD out_size, LPDWORD returned, LPOVERLAPPED overlapped) {
+  if (Enter(Call::DeviceIoControl, static_cast<int>(code))) return FALSE;
+  if (code != FSCTL_GET_REPARSE_POINT || !interposer::g_dangling_links.count(device)) {
+    return ::DeviceIoControl(device, code, in, in_size, out, out_size, returned, overlapped);
+  }
+  const std::wstring name = L"\\??\\" + g_state.dangling_link_to;
+  const WORD size = static_cast<WORD>(name.size() * sizeof(wchar_t));
+  // The tag, two sizes, the offsets and sizes of the two names, flags 0 (absolute).
+  const WORD header[] = {
+      LOWORD(IO_REPARSE_TAG_SYMLINK), HIWORD(IO_REPARSE_TAG_SYMLINK), 0, 0, 0, size, size, 0, 0, 0};
+  std::memcpy(out, header, sizeof header);
+  std::memcpy(static_cast<char*>(out) + sizeof header, name.c_str(), size);
+  *returned = sizeof header + size;
   return TRUE;
 }
 

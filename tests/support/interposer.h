@@ -9,6 +9,7 @@
 
 #include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace interposer {
@@ -41,6 +42,7 @@ namespace interposer {
   X(FindNextFileW,                  kFails,          false)                    \
   X(FindClose,                      kNever,          true)                     \
   X(CopyFileW,                      kFailsOrIsHeld,  false)                    \
+  X(DeviceIoControl,                kFails,          false)                    \
   X(GetFullPathNameW,               kFails,          false)                    \
   X(FormatMessageA,                 kFails,          true)                     \
   X(AreFileApisANSI,                kNever,          true)                     \
@@ -66,10 +68,13 @@ bool ReleasesOrReports(Call call);
 // the information class of GetFileInformationByHandleEx, the information level
 // of FindFirstFileExW, the flags of WideCharToMultiByte.
 struct Fault {
+  Fault(Call call, int nth = 0, DWORD error = ERROR_ACCESS_DENIED, int detail = -1,
+        std::wstring path = {})
+      : call(call), nth(nth), error(error), detail(detail), path(std::move(path)) {}
   Call call;
-  int nth = 0;
-  DWORD error = ERROR_ACCESS_DENIED;
-  int detail = -1;
+  int nth;
+  DWORD error;
+  int detail;
   std::wstring path;  // when not empty, the call's first path must also be this
 };
 
@@ -122,6 +127,14 @@ struct State {
   // as cloud-file placeholders or deduplicated folders are listed.
   std::wstring reparse_point_name;
   DWORD reparse_tag = 0;
+  // The file at this path stands in for a symbolic link leading to
+  // `dangling_link_to`, where nothing is, as Windows shows one: a reparse
+  // point to GetFileAttributesExW, not found when followed, its reparse data
+  // read through the link itself. (Wine hides such links altogether.)
+  std::wstring dangling_link, dangling_link_to;
+  // The objects at these paths report volume serial number 0 and one file
+  // identifier, as Wine reports objects on file systems it does not know.
+  std::vector<std::wstring> serial_zero_twins;
 
   // FormatMessageA: when set, answers this text for every value.
   bool fake_message = false;
