@@ -59,7 +59,7 @@ done
 
 # The README's launcher build command, pasted as printed, is refused, the compiler saying
 # what to put in place of the thumbprint; with a thumbprint there it builds.
-pasted=$(sed -n '/^ *i686-w64-mingw32-g++ -municode/,/-lcrypt32$/p' "$work/unpacked/$package/README.txt" |
+pasted=$(sed -n '/^ *i686-w64-mingw32-g++ -municode/,/-lcomctl32$/p' "$work/unpacked/$package/README.txt" |
   tr -d '\\\n')
 filled=${pasted//YOUR-CERTIFICATE-SHA1-THUMBPRINT/0123456789ABCDEF0123456789abcdef01234567}
 (cd "$work/unpacked/$package" && ! (eval "$pasted") >"$work/pasted" 2>&1 &&
