@@ -151,6 +151,7 @@ class Bench:
             "noop": os.path.join(self.build, "bench", "bench_noop.exe"),
             "noop_gui": os.path.join(self.build, "bench", "bench_noop_gui.exe"),
             "wait_probe": os.path.join(self.build, "bench", "bench_wait_probe.exe"),
+            "waiter_window": os.path.join(self.build, "bench", "bench_waiter_window.exe"),
         }
         for path in self.exe.values():
             if not os.path.isfile(path):
@@ -168,6 +169,8 @@ class Bench:
 
     def contender_argv(self, name, source, target):
         s, t = winpath(source), winpath(target)
+        if name == "overlay, waiter window open":
+            return [WINE, self.exe["waiter_window"], winpath(self.exe["overlay"]), s, t]
         if name.startswith("overlay"):
             return [WINE, self.exe["overlay"], s, t]
         if name == "floor":
@@ -660,6 +663,9 @@ def main():
     # Copies. Wine peers: xcopy and std::filesystem::copy; cp -r is the native floor.
     copy_contenders = ["overlay", "floor", "xcopy", "fs_copy", "cp -r", "overlay (again)"]
     results_small = b.copy_rounds(small, copy_contenders, runs)
+    # The reference launcher's waiter window, paired with overlay alone in each round.
+    window_names = ["overlay", "overlay, waiter window open"]
+    results_window = b.copy_rounds(small, window_names, runs)
     results_over = b.copy_rounds(overwrite, ["overlay", "floor", "floor+2opens", "xcopy", "fs_copy",
                                              "cp -r", "overlay (again)"], runs, overwrite=True)
     breakdown_names = ["floor", "floor+2opens", "floor+2opens, no query", "floor+2opens, FileStandardInfo",
@@ -758,6 +764,15 @@ def main():
     f_over, f2_over = speed(results_over, "floor"), speed(results_over, "floor+2opens")
     o_large = speed(results_large, "overlay")
     peers_large = min(speed(results_large, "xcopy"), speed(results_large, "fs_copy"))
+
+    window_ratio = pair_noise(results_window, window_names[1], window_names[0])
+    w("### The waiter's window: overlay with it open and without (%s tree, %d rounds)" % (
+        small.name, len(results_window[window_names[0]])))
+    w("")
+    w("Per-round ratio with / without: wall time median %.3f, range %.3f–%.3f; CPU time (the "
+      "window's process included) median %.3f, range %.3f–%.3f. Target: within 2%%: %s." % (
+          window_ratio + (verdict(abs(window_ratio[0] - 1) <= 0.02),)))
+    w("")
 
     w("### Same-object test: what the two opens cost (overwrite tree, %d rounds)" % len(breakdown["floor"]))
     w("")
