@@ -153,6 +153,7 @@ class Bench:
             "wait_probe": os.path.join(self.build, "bench", "bench_wait_probe.exe"),
             "check": os.path.join(self.build, "overlay-check.exe"),
             "check_native": os.path.join(self.build, "overlay-check-native"),
+            "waiter_window": os.path.join(self.build, "bench", "bench_waiter_window.exe"),
         }
         for path in self.exe.values():
             if not os.path.isfile(path):
@@ -170,6 +171,10 @@ class Bench:
 
     def contender_argv(self, name, source, target):
         s, t = winpath(source), winpath(target)
+        if name == "overlay, waiter window open":
+            return [WINE, self.exe["waiter_window"], winpath(self.exe["overlay"]), s, t]
+        if name == "overlay, no waiter window":
+            return [WINE, self.exe["waiter_window"], "--no-window", winpath(self.exe["overlay"]), s, t]
         if name.startswith("overlay"):
             return [WINE, self.exe["overlay"], s, t]
         if name == "floor":
@@ -713,6 +718,9 @@ def main():
     copy_contenders = ["overlay", "floor", "xcopy", "fs_copy", "cp -r", "overlay (again)"]
     results_small = b.copy_rounds(small, copy_contenders, runs)
     checks = check_rounds(b, small, runs)
+    # The reference launcher's waiter window, paired with overlay alone in each round.
+    window_names = ["overlay, no waiter window", "overlay, waiter window open"]
+    results_window = b.copy_rounds(small, window_names, runs)
     results_over = b.copy_rounds(overwrite, ["overlay", "floor", "floor+2opens", "xcopy", "fs_copy",
                                              "cp -r", "overlay (again)"], runs, overwrite=True)
     breakdown_names = ["floor", "floor+2opens", "floor+2opens, no query", "floor+2opens, FileStandardInfo",
@@ -813,6 +821,15 @@ def main():
     peers_large = min(speed(results_large, "xcopy"), speed(results_large, "fs_copy"))
 
     check_section(w, small, checks, results_small)
+    window_ratio = pair_noise(results_window, window_names[1], window_names[0])
+    w("### The waiter's window: overlay with it open and without (%s tree, %d rounds)" % (
+        small.name, len(results_window[window_names[0]])))
+    w("")
+    w("Both through one starter (bench/waiter_window.cpp), which differs only by the window. "
+      "Per-round ratio with / without: wall time median %.3f, range %.3f–%.3f; CPU time (the "
+      "window's process included) median %.3f, range %.3f–%.3f. Target: within 2%%: %s." % (
+          window_ratio + (verdict(abs(window_ratio[0] - 1) <= 0.02),)))
+    w("")
 
     w("### Same-object test: what the two opens cost (overwrite tree, %d rounds)" % len(breakdown["floor"]))
     w("")

@@ -182,38 +182,44 @@ inline std::wstring WaiterText(const std::wstring& game_name, bool box_open, boo
                             : L"Copying the update.");
 }
 
-// The waiter's whole work (see StartWaiter): shows its window and waits for
-// overlay, answering all the while (MsgWaitForMultipleObjects), reading
-// overlay's box at each wake and moving the bar a few times a second; then
-// closes the window and starts the launcher again with what it saw.
+// Shows the waiter's window for the game and watches overlay until it ends,
+// answering all the while (MsgWaitForMultipleObjects), reading overlay's box
+// at each wake and moving the bar a few times a second; returns what overlay's
+// box said. `launcher_image` is the launcher's file name, for the phase.
+inline BoxOf WatchOverlay(HANDLE overlay, const std::wstring& game, const std::wstring& update,
+                          const std::wstring& launcher_image) {
+  BoxOf box{::GetProcessId(overlay), std::wstring(), false};
+  WaiterWindow window(CopyStem(game), GameName(game));
+  CopyProgress progress(update, game);
+  for (DWORD last = ::GetTickCount() - 250;;) {
+    box.open = false;  // a box may be open for a moment only: looked for at each wake
+    ::EnumWindows(ReadBoxOf, reinterpret_cast<LPARAM>(&box));
+    if (::GetTickCount() - last >= 250) {
+      last = ::GetTickCount();
+      const bool launcher_listed = ProcessIsListed(
+          [&](const wchar_t* name) { return _wcsicmp(name, launcher_image.c_str()) == 0; });
+      window.Show(WaiterText(GameName(game), box.open, launcher_listed), progress.Advance());
+    }
+    const DWORD woke = ::MsgWaitForMultipleObjects(1, &overlay, FALSE, 100, QS_ALLINPUT);
+    if (woke != WAIT_OBJECT_0 + 1 && woke != WAIT_TIMEOUT) break;  // ended, or cannot wait
+    for (MSG message; ::PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE);) {
+      ::TranslateMessage(&message);
+      ::DispatchMessageW(&message);
+    }
+  }
+  return box;  // the window closes here
+}
+
+// The waiter's whole work (see StartWaiter): watches overlay with its window
+// (WatchOverlay), then, the window closed, starts the launcher again with
+// what it saw.
 inline int WaitThenStartLauncher(const wchar_t* overlay_handle, const std::wstring& launcher,
                                  const wchar_t* runs, const wchar_t* cut_short) {
   const UniqueHandle overlay(reinterpret_cast<HANDLE>(
       static_cast<std::uintptr_t>(std::wcstoul(overlay_handle, nullptr, 10))));
   const std::size_t cut = launcher.find_last_of(L'\\');
-  const std::wstring game = launcher.substr(0, cut), image = launcher.substr(cut + 1);
-  BoxOf box{::GetProcessId(overlay.get()), std::wstring(), false};
-  {
-    WaiterWindow window(CopyStem(game), GameName(game));
-    CopyProgress progress(game + L" update", game);
-    HANDLE waited = overlay.get();
-    for (DWORD last = ::GetTickCount() - 250;;) {
-      box.open = false;  // a box may be open for a moment only: looked for at each wake
-      ::EnumWindows(ReadBoxOf, reinterpret_cast<LPARAM>(&box));
-      if (::GetTickCount() - last >= 250) {
-        last = ::GetTickCount();
-        const bool launcher_listed = ProcessIsListed(
-            [&](const wchar_t* name) { return _wcsicmp(name, image.c_str()) == 0; });
-        window.Show(WaiterText(GameName(game), box.open, launcher_listed), progress.Advance());
-      }
-      const DWORD woke = ::MsgWaitForMultipleObjects(1, &waited, FALSE, 100, QS_ALLINPUT);
-      if (woke != WAIT_OBJECT_0 + 1 && woke != WAIT_TIMEOUT) break;  // ended, or cannot wait
-      for (MSG message; ::PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE);) {
-        ::TranslateMessage(&message);
-        ::DispatchMessageW(&message);
-      }
-    }
-  }  // the window closes before the launcher starts again
+  const std::wstring game = launcher.substr(0, cut);
+  const BoxOf box = WatchOverlay(overlay.get(), game, game + L" update", launcher.substr(cut + 1));
   ::WaitForSingleObject(overlay.get(), INFINITE);
   return StartProgram(launcher, QuoteArgument(launcher) + L" " + kAfterRunFlag + L" " +
                                     std::to_wstring(std::wcstoul(runs, nullptr, 10)) + L" " +
