@@ -650,6 +650,18 @@ def loadavg():
         return " ".join(f.read().split()[:3])
 
 
+def window_section(w, tree, names, results):
+    ratio = pair_noise(results, names[1], names[0])
+    w("### The waiter's window: overlay with it open and without (%s tree, %d rounds)" % (
+        tree.name, len(results[names[0]])))
+    w("")
+    w("Both through one starter (bench/waiter_window.cpp), which differs only by the window. "
+      "Per-round ratio with / without: wall time median %.3f, range %.3f–%.3f; CPU time (the "
+      "window's process included) median %.3f, range %.3f–%.3f. Target: within 2%%: %s." % (
+          ratio + (verdict(abs(ratio[0] - 1) <= 0.02),)))
+    w("")
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--build", required=True)
@@ -663,7 +675,9 @@ def main():
     parser.add_argument("--skip-memory", action="store_true")
     parser.add_argument("--report", default="")
     parser.add_argument("--check-only", action="store_true")
+    parser.add_argument("--window-only", action="store_true")
     args = parser.parse_args()
+    one_section = args.check_only or args.window_only
     smoke = args.smoke
     runs = args.runs or (2 if smoke else 5)
     wait_trials = args.wait_trials or (3 if smoke else 24)
@@ -684,12 +698,12 @@ def main():
     else:
         small_root, small_files, small_bytes, small_dirs = small_tree(
             os.path.join(trees_dir, "many-small-20000"), 20000, (5, 6, 12), 1)
-        large_root, large_files, large_bytes = (None, 0, 0) if args.check_only else large_tree(
+        large_root, large_files, large_bytes = (None, 0, 0) if one_section else large_tree(
             os.path.join(trees_dir, "few-large-8x64"), 8, 64 * MiB, 2)
     small = Tree("many small", small_root, small_files, small_bytes)
     overwrite = Tree("overwrite", small_root, small_files, small_bytes)
     large = Tree("few large", large_root, large_files, large_bytes)
-    if not (args.skip_memory or args.check_only):
+    if not (args.skip_memory or one_section):
         if smoke:
             big_root, big_files, big_bytes, _ = small_tree(os.path.join(trees_dir, "smoke-small-x10"),
                                                            2000, (2, 3, 3), 3)
@@ -704,9 +718,16 @@ def main():
     started = time.time()
 
     log("warming the page cache")
-    for t in (small,) if args.check_only else (small, large):
+    for t in (small,) if one_section else (small, large):
         warm(t.root)
 
+    # The reference launcher's waiter window, paired with overlay alone in each round.
+    window_names = ["overlay, no waiter window", "overlay, waiter window open"]
+    if args.window_only:  # the waiter's window and overlay alone, nothing else
+        window_section(w, small, window_names, b.copy_rounds(small, window_names, runs))
+        print("\n".join(report))
+        b.cleanup_targets()
+        return 1 if b.failures else 0
     if args.check_only:  # overlay-check beside overlay's copy of the same tree, nothing else
         checks = check_rounds(b, small, runs)
         check_section(w, small, checks, b.copy_rounds(small, ["overlay"], runs))
@@ -718,8 +739,6 @@ def main():
     copy_contenders = ["overlay", "floor", "xcopy", "fs_copy", "cp -r", "overlay (again)"]
     results_small = b.copy_rounds(small, copy_contenders, runs)
     checks = check_rounds(b, small, runs)
-    # The reference launcher's waiter window, paired with overlay alone in each round.
-    window_names = ["overlay, no waiter window", "overlay, waiter window open"]
     results_window = b.copy_rounds(small, window_names, runs)
     results_over = b.copy_rounds(overwrite, ["overlay", "floor", "floor+2opens", "xcopy", "fs_copy",
                                              "cp -r", "overlay (again)"], runs, overwrite=True)
@@ -821,15 +840,7 @@ def main():
     peers_large = min(speed(results_large, "xcopy"), speed(results_large, "fs_copy"))
 
     check_section(w, small, checks, results_small)
-    window_ratio = pair_noise(results_window, window_names[1], window_names[0])
-    w("### The waiter's window: overlay with it open and without (%s tree, %d rounds)" % (
-        small.name, len(results_window[window_names[0]])))
-    w("")
-    w("Both through one starter (bench/waiter_window.cpp), which differs only by the window. "
-      "Per-round ratio with / without: wall time median %.3f, range %.3f–%.3f; CPU time (the "
-      "window's process included) median %.3f, range %.3f–%.3f. Target: within 2%%: %s." % (
-          window_ratio + (verdict(abs(window_ratio[0] - 1) <= 0.02),)))
-    w("")
+    window_section(w, small, window_names, results_window)
 
     w("### Same-object test: what the two opens cost (overwrite tree, %d rounds)" % len(breakdown["floor"]))
     w("")
