@@ -11,6 +11,7 @@
 // After windows.h, which it needs.
 #include <commctrl.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cwchar>
 #include <string>
@@ -33,9 +34,29 @@ class CopyProgress {
   }
 
   // Moves the cursor as far as the game folder has the files; the share of
-  // the update's bytes done, in thousandths.
+  // the update's bytes done, in thousandths. overlay writes the files in this
+  // order, so those it has written are the ones before the first it has not:
+  // found in strides that double, then halve, a few queries a tick however
+  // many files it wrote meanwhile (one query a file would slow the copy).
   int Advance() {
-    for (; next_ < files_.size() && InGame(files_[next_]); ++next_) done_ += files_[next_].size;
+    std::size_t done = next_, not_done = files_.size();
+    for (std::size_t stride = 1; done < not_done; stride *= 2) {
+      const std::size_t probe = std::min(done + stride, not_done) - 1;
+      if (!InGame(files_[probe])) {
+        not_done = probe;
+        break;
+      }
+      done = probe + 1;
+    }
+    while (done < not_done) {
+      const std::size_t middle = done + (not_done - done) / 2;
+      if (InGame(files_[middle])) {
+        done = middle + 1;
+      } else {
+        not_done = middle;
+      }
+    }
+    for (; next_ < done; ++next_) done_ += files_[next_].size;
     if (total_ == 0) return next_ == files_.size() ? 1000 : 0;
     return static_cast<int>(done_ * 1000 / total_);
   }
@@ -191,13 +212,22 @@ inline BoxOf WatchOverlay(HANDLE overlay, const std::wstring& game, const std::w
   BoxOf box{::GetProcessId(overlay), std::wstring(), false};
   WaiterWindow window(CopyStem(game), GameName(game));
   CopyProgress progress(update, game);
-  for (DWORD last = ::GetTickCount() - 250;;) {
-    box.open = false;  // a box may be open for a moment only: looked for at each wake
-    ::EnumWindows(ReadBoxOf, reinterpret_cast<LPARAM>(&box));
+  // What the window shows is looked at a few times a second, and the process
+  // list once a second: every look costs the copy time, on the same CPU.
+  bool launcher_listed = true;
+  for (DWORD last = ::GetTickCount() - 1000, looked = last, listed = last;;) {
+    if (::GetTickCount() - looked >= 20) {  // a box may be open for a moment only
+      looked = ::GetTickCount();
+      box.open = false;
+      ::EnumWindows(ReadBoxOf, reinterpret_cast<LPARAM>(&box));
+    }
+    if (::GetTickCount() - listed >= 1000) {
+      listed = ::GetTickCount();
+      launcher_listed = ProcessIsListed(
+          [&](const wchar_t* name) { return _wcsicmp(name, launcher_image.c_str()) == 0; });
+    }
     if (::GetTickCount() - last >= 250) {
       last = ::GetTickCount();
-      const bool launcher_listed = ProcessIsListed(
-          [&](const wchar_t* name) { return _wcsicmp(name, launcher_image.c_str()) == 0; });
       window.Show(WaiterText(GameName(game), box.open, launcher_listed), progress.Advance());
     }
     const DWORD woke = ::MsgWaitForMultipleObjects(1, &overlay, FALSE, 100, QS_ALLINPUT);
