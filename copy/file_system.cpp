@@ -209,16 +209,14 @@ error_code QueryReparseTag(const std::wstring& path, DWORD* tag) {
   return error_code();
 }
 
-bool SameObject(const file_identity& a, const file_identity& b) {
-  const bool tells_objects_apart =
-      std::any_of(a.file_id.begin(), a.file_id.end(), [](std::uint8_t byte) { return byte != 0; });
-  return tells_objects_apart && a.volume_serial_number == b.volume_serial_number &&
-         a.file_id == b.file_id;
-}
-
 bool SameObjectAt(const std::wstring& a_path, const file_identity& a, const std::wstring& b_path,
                   const file_identity& b) {
-  if (!SameObject(a, b)) return false;
+  const bool tells_objects_apart =
+      std::any_of(a.file_id.begin(), a.file_id.end(), [](std::uint8_t byte) { return byte != 0; });
+  if (!tells_objects_apart || a.volume_serial_number != b.volume_serial_number ||
+      a.file_id != b.file_id) {
+    return false;
+  }
   if (a.volume_serial_number != 0) return true;
   std::wstring a_final, b_final;
   return !QueryFinalPath(a_path, &a_final) && !QueryFinalPath(b_path, &b_final) &&

@@ -74,12 +74,9 @@ struct alignas(8) file_identity {
   std::uint64_t volume_serial_number;
   std::array<std::uint8_t, 16> file_id;
 };
-// Whether two identities name one object. Some file systems report no file
-// identifier (zero) through the older call; such identities cannot tell
-// objects apart and never count as one object.
-bool SameObject(const file_identity& a, const file_identity& b);
-
 // Whether the objects at two paths, whose identities were taken, are one.
+// Some file systems report no file identifier (zero) through the older call;
+// such identities cannot tell objects apart and never count as one object.
 // An identity whose volume serial number is 0 cannot tell volumes apart:
 // Wine reports 0 for file systems its mount manager does not know, whose
 // file numbers repeat from one to the next. There a match is one object only

@@ -122,16 +122,20 @@ inline unsigned RunsNoted(const std::wstring& note) {
   return static_cast<unsigned>(std::strtoul(text, nullptr, 10));
 }
 
+// Makes `text` the whole of the file open as `file`.
+inline void WriteWhole(HANDLE file, const std::string& text) {
+  DWORD written = 0;
+  if (::SetFilePointer(file, 0, nullptr, FILE_BEGIN) == 0 &&
+      ::WriteFile(file, text.data(), static_cast<DWORD>(text.size()), &written, nullptr)) {
+    ::SetEndOfFile(file);
+  }
+}
+
 // Written only where the note is listed (OpenAsListed). A count not written
 // is carried from run to run on the command line instead (see StartWaiter).
 inline void NoteRuns(const std::wstring& note, unsigned runs) {
   const UniqueHandle file = OpenAsListed(PlaceOf(note), GENERIC_WRITE);
-  const std::string text = std::to_string(runs);
-  DWORD written = 0;
-  if (file &&
-      ::WriteFile(file.get(), text.data(), static_cast<DWORD>(text.size()), &written, nullptr)) {
-    ::SetEndOfFile(file.get());
-  }
+  if (file) WriteWhole(file.get(), std::to_string(runs));
 }
 
 // The update log, "<game folder> update.log", beside the note: one line per
@@ -179,12 +183,7 @@ inline void LogRun(const std::wstring& log, unsigned runs, const std::wstring& o
   for (wchar_t& character : line) {
     if (character == L'\r' || character == L'\n') character = L' ';
   }
-  const std::string text = kept + Utf8Text(line) + "\r\n";
-  DWORD written = 0;
-  if (::SetFilePointer(file.get(), 0, nullptr, FILE_BEGIN) == 0 &&
-      ::WriteFile(file.get(), text.data(), static_cast<DWORD>(text.size()), &written, nullptr)) {
-    ::SetEndOfFile(file.get());
-  }
+  WriteWhole(file.get(), kept + Utf8Text(line) + "\r\n");
 }
 
 // What the update step leaves to do: start the game or not, and what to tell

@@ -4,14 +4,12 @@
 // write in the game folder, that every path the update makes stays within the
 // platform's limit and that its drive has room for what the update adds. A
 // check that fails has written nothing: the player is told what to do and
-// chooses (AskPlayer). A check that cannot tell (a query refused) lets the
-// update start.
+// chooses. A check that cannot tell (a query refused) lets the update start.
 #pragma once
 
 #include <windows.h>
 
 #include <cstddef>
-#include <optional>
 #include <string>
 #include <vector>
 
@@ -151,7 +149,9 @@ inline std::wstring NoRoomText(const std::wstring& drive, ULONGLONG missing) {
          L" MB there.";
 }
 
-// Ends what the player is told when a check fails: what the buttons do.
+// Ends what the player is told when a check fails: what the buttons do (the
+// player's choice is asked as every other, AskPlayer; Try Again runs the
+// checks again).
 constexpr wchar_t kChoiceAfterCheck[] =
     L"\n\nTry Again: check again. Continue: play the game as it is, without the update. "
     L"Cancel: close.";
@@ -178,23 +178,4 @@ inline std::wstring FirstCheckFailed(const std::wstring& update, const std::wstr
     return NoRoomText(drive, needs.bytes - available.QuadPart);
   }
   return std::wstring();
-}
-
-// Runs the checks until they pass (nothing when they do) or the player
-// chooses to play the game as it is or to close.
-inline std::optional<UpdateStep> ChecksBeforeOverlay(const std::wstring& update,
-                                                     const std::wstring& game) {
-  for (std::wstring failed = FirstCheckFailed(update, game); !failed.empty();
-       failed = FirstCheckFailed(update, game)) {
-    const std::wstring name = game.substr(game.find_last_of(L'\\') + 1);
-    switch (AskPlayer(name, failed + kChoiceAfterCheck)) {
-      case PlayerChoice::kTryAgain:
-        continue;
-      case PlayerChoice::kPlayAsItIs:
-        return UpdateStep{true, std::wstring()};
-      case PlayerChoice::kClose:
-        return UpdateStep{false, std::wstring()};
-    }
-  }
-  return std::nullopt;
 }

@@ -77,7 +77,8 @@ inline UpdateStep ApplyPendingUpdate(const std::wstring& launcher, const std::ws
     cut_short = end.cut_short + 1;
   }
   if (temp.empty()) return {true, UpdateNotStartedText(ERROR_PATH_NOT_FOUND) + kGameStartsAsItIs};
-  if (const std::optional<UpdateStep> chosen = ChecksBeforeOverlay(update, game)) return *chosen;
+  const std::wstring failed = FirstCheckFailed(update, game);
+  if (!failed.empty()) return {false, failed + kChoiceAfterCheck, true};
   const std::wstring copy = CopyName(temp + stem, kOverlayCopyEnd);
   UniqueHandle overlay;
   UpdateStep step = StartCheckedCopy(game, update, copy, runs + 1, &overlay);

@@ -25,7 +25,7 @@
 // How far overlay got, by bytes: a cursor over the update's files in
 // overlay's order (depth first, as listed) that moves past each file the game
 // folder has as the update has it. It never moves back, nor looks again at a
-// file it passed: each move costs one look at one file.
+// file it passed.
 class CopyProgress {
  public:
   CopyProgress(const std::wstring& update, const std::wstring& game) {
@@ -205,7 +205,7 @@ inline std::wstring WaiterText(const std::wstring& game_name, bool box_open, boo
 
 // Shows the waiter's window for the game and watches overlay until it ends,
 // answering all the while (MsgWaitForMultipleObjects), reading overlay's box
-// at each wake and moving the bar a few times a second; returns what overlay's
+// at most every 20 ms and moving the bar a few times a second; returns what overlay's
 // box said. `launcher_image` is the launcher's file name, for the phase.
 inline BoxOf WatchOverlay(HANDLE overlay, const std::wstring& game, const std::wstring& update,
                           const std::wstring& launcher_image) {
