@@ -244,40 +244,38 @@ struct WaiterView {
 };
 
 // Watches overlay with the waiter's window until it ends, answering all the
-// while (MsgWaitForMultipleObjects), reading overlay's box at most every
-// 20 ms and moving the bar a few times a second; returns what overlay's box
-// said. `launcher_image` is the launcher's file name, for the phase.
+// while (MsgWaitForMultipleObjects); a few times a second it reads overlay's
+// box and moves the bar. Returns what overlay's box said. `launcher_image`
+// is the launcher's file name, for the phase.
 inline BoxOf WatchOverlay(HANDLE overlay, WaiterView& view, const std::wstring& launcher_image) {
+  // Every look costs the copy time, on the same CPU: one look a tick, three
+  // a second (a player reads a box for longer), and the process list once a
+  // second and only until the launcher is gone (overlay waits for it before
+  // it copies, never after).
+  constexpr DWORD kTickMs = 333;
   BoxOf box{::GetProcessId(overlay), std::wstring(), false};
-  // Every look costs the copy time, on the same CPU: the window's content is
-  // looked at a few times a second, and the process list once a second and
-  // only until the launcher is gone (overlay waits for it before it copies,
-  // never after).
   bool launcher_listed = true;
-  for (DWORD last = ::GetTickCount() - 1000, looked = last, listed = last;;) {
-    if (::GetTickCount() - looked >= 20) {  // a box may be open for a moment only
-      looked = ::GetTickCount();
-      box.open = false;
-      ::EnumWindows(ReadBoxOf, reinterpret_cast<LPARAM>(&box));
-    }
+  for (DWORD listed = ::GetTickCount() - 1000;;) {
+    box.open = false;
+    ::EnumWindows(ReadBoxOf, reinterpret_cast<LPARAM>(&box));
     if (launcher_listed && ::GetTickCount() - listed >= 1000) {
       listed = ::GetTickCount();
       launcher_listed = ProcessIsListed(
           [&](const wchar_t* name) { return _wcsicmp(name, launcher_image.c_str()) == 0; });
     }
-    if (::GetTickCount() - last >= 250) {
-      last = ::GetTickCount();
-      view.window.Show(WaiterText(view.game_name, box.open, launcher_listed),
-                       view.progress.Advance());
-    }
-    const DWORD woke = ::MsgWaitForMultipleObjects(1, &overlay, FALSE, 100, QS_ALLINPUT);
-    if (woke != WAIT_OBJECT_0 + 1 && woke != WAIT_TIMEOUT) break;  // ended, or cannot wait
-    for (MSG message; ::PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE);) {
-      ::TranslateMessage(&message);
-      ::DispatchMessageW(&message);
+    view.window.Show(WaiterText(view.game_name, box.open, launcher_listed),
+                     view.progress.Advance());
+    for (const DWORD tick = ::GetTickCount(); ::GetTickCount() - tick < kTickMs;) {
+      const DWORD left = kTickMs - (::GetTickCount() - tick);
+      const DWORD woke = ::MsgWaitForMultipleObjects(1, &overlay, FALSE, left, QS_ALLINPUT);
+      if (woke == WAIT_TIMEOUT) break;
+      if (woke != WAIT_OBJECT_0 + 1) return box;  // ended, or cannot wait
+      for (MSG message; ::PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE);) {
+        ::TranslateMessage(&message);
+        ::DispatchMessageW(&message);
+      }
     }
   }
-  return box;
 }
 
 // The waiter's whole work (see StartWaiter): watches overlay with its window
