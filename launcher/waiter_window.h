@@ -244,15 +244,15 @@ struct WaiterView {
 };
 
 // Watches overlay with the waiter's window until it ends, answering all the
-// while (MsgWaitForMultipleObjects); a few times a second it reads overlay's
+// while (MsgWaitForMultipleObjects); twice a second it reads overlay's
 // box and moves the bar. Returns what overlay's box said. `launcher_image`
 // is the launcher's file name, for the phase.
 inline BoxOf WatchOverlay(HANDLE overlay, WaiterView& view, const std::wstring& launcher_image) {
-  // Every look costs the copy time, on the same CPU: one look a tick, three
+  // Every look costs the copy time, on the same CPU: one look a tick, twice
   // a second (a player reads a box for longer), and the process list once a
   // second and only until the launcher is gone (overlay waits for it before
   // it copies, never after).
-  constexpr DWORD kTickMs = 333;
+  constexpr DWORD kTickMs = 500;
   BoxOf box{::GetProcessId(overlay), std::wstring(), false};
   bool launcher_listed = true;
   for (DWORD listed = ::GetTickCount() - 1000;;) {
