@@ -265,9 +265,11 @@ inline BoxOf WatchOverlay(HANDLE overlay, WaiterView& view, const std::wstring& 
     }
     view.window.Show(WaiterText(view.game_name, box.open, launcher_listed),
                      view.progress.Advance());
-    for (const DWORD tick = ::GetTickCount(); ::GetTickCount() - tick < kTickMs;) {
-      const DWORD left = kTickMs - (::GetTickCount() - tick);
-      const DWORD woke = ::MsgWaitForMultipleObjects(1, &overlay, FALSE, left, QS_ALLINPUT);
+    for (const DWORD tick = ::GetTickCount();;) {
+      const DWORD waited = ::GetTickCount() - tick;  // read once: a second read could pass the tick
+      if (waited >= kTickMs) break;
+      const DWORD woke =
+          ::MsgWaitForMultipleObjects(1, &overlay, FALSE, kTickMs - waited, QS_ALLINPUT);
       if (woke == WAIT_TIMEOUT) break;
       if (woke != WAIT_OBJECT_0 + 1) return box;  // ended, or cannot wait
       for (MSG message; ::PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE);) {
